@@ -1,0 +1,241 @@
+"""Benchmark suite for the container core.
+
+    python benchmarks/run.py [--quick] [--json PATH] [--png PATH]
+
+Every scenario is timed as a ratio against a plain-Python floor that does the
+same work, interleaved in this process; memory and very deep chains run in
+fresh interpreters. Peers come from the ``bench`` extra and are skipped with
+a note when missing. The module is imported from PYTHONPATH, or else from
+``build/dev-cpXY`` as ``tools/dev_build.sh`` leaves it.
+"""
+
+import argparse
+import datetime
+import os
+import platform
+import statistics
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+
+def import_module():
+    try:
+        import _tarnik_core
+    except ImportError:
+        build = os.path.join(os.path.dirname(HERE), "build", "dev-cp%d%d" % sys.version_info[:2])
+        sys.path.insert(0, build)
+        try:
+            import _tarnik_core
+        except ImportError:
+            sys.exit(f"_tarnik_core not found: build it with tools/dev_build.sh {sys.executable} "
+                     "and put the directory it prints on PYTHONPATH")
+    return _tarnik_core
+
+
+def machine_info(module, args):
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as fh:
+            cpu = next(line.split(":", 1)[1].strip() for line in fh if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return {
+        "python": platform.python_version(),
+        "implementation": platform.python_implementation(),
+        "build": " ".join(platform.python_build()) + ", " + platform.python_compiler(),
+        "executable": sys.executable,
+        "machine": platform.platform(),
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "module": module.__file__,
+        "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "quick": args.quick,
+        "rounds": args.rounds,
+        "sample_ms": args.sample_ms,
+    }
+
+
+def progress(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def run_scenarios(args):
+    from harness import compare
+    from scenarios import SCENARIOS
+
+    rows = []
+    for sc in SCENARIOS:
+        progress(f"  {sc.title}")
+        row = {"name": sc.name, "title": sc.title, "floor": sc.floor, "goal": sc.goal}
+        try:
+            floor, subject = sc.build(args.quick)
+            result = compare(floor, subject, args.rounds, args.sample_ms * 1_000_000)
+        except Exception as exc:
+            row["error"] = f"{type(exc).__name__}: {exc}"
+        else:
+            row.update(result.to_json())
+            row["floor_per_op"], row["subject_per_op"] = row["floor_ns_per_op"], row["subject_ns_per_op"]
+            row["met"] = row["ratio_median"] <= sc.goal
+        rows.append(row)
+    return rows
+
+
+def run_memory(args):
+    from harness import Spread, run_child
+    from scenarios import MEMORY_GOAL, memory_child
+
+    count = 100_000 if args.quick else 1_000_000
+    runs = 1 if args.quick else 3
+    progress(f"  memory per provider, {count:,} providers, {runs} run(s) per side")
+    row = {"name": "memory", "title": f"memory per provider, {count:,} providers",
+           "floor": "dict of tuples (RSS delta)", "goal": MEMORY_GOAL, "unit": "B"}
+    ours, floor = [], []
+    for _ in range(runs):  # alternate the two sides, each in a fresh interpreter
+        for side, out in (("floor", floor), ("ours", ours)):
+            got = run_child(memory_child, side, count)
+            if "error" in got:
+                row["error"] = f"{side}: {got['error']}"
+                return row
+            out.append(got["bytes_per_provider"])
+    traced = run_child(memory_child, "floor-traced", count)
+    ratios = Spread([o / f for o, f in zip(ours, floor)])
+    row.update({
+        "floor_per_op": statistics.median(floor), "subject_per_op": statistics.median(ours),
+        "floor_tracemalloc_per_op": traced.get("bytes_per_provider"),
+        "ratio_median": ratios.median, "ratio_iqr": [ratios.q1, ratios.q3],
+        "ratio_min_max": [ratios.low, ratios.high], "ratios": ratios.values,
+        "met": ratios.median <= MEMORY_GOAL, "providers": count,
+    })
+    if row["floor_tracemalloc_per_op"] is not None:
+        row["note"] = (f"floor by tracemalloc: {row['floor_tracemalloc_per_op']:.1f} B/provider "
+                       f"(RSS delta: {row['floor_per_op']:.1f} B/provider)")
+    return row
+
+
+def run_deep_chain(args):
+    from harness import run_child
+    from scenarios import chain_child, chain_floor_child
+
+    depths = [10_000, 20_000, 40_000] if args.quick else [250_000, 500_000, 1_000_000]
+    rounds = 1 if args.quick else 3
+    methods = ["resolve", "resolve_many", "resolve_many_plan"]
+    result = {"depths": depths, "methods": {m: {} for m in methods}, "floor": {}}
+    problems = []
+    for depth in depths:
+        progress(f"  deep chain, {depth:,} levels")
+        for method in methods:
+            got = run_child(chain_child, depth, method, rounds)
+            result["methods"][method][str(depth)] = got.get("ns_per_level", got.get("error"))
+            if "error" in got:
+                problems.append(f"{method} at {depth:,}: {got['error']}")
+        got = run_child(chain_floor_child, depth, rounds)
+        result["floor"][str(depth)] = got.get("ns_per_level", got.get("error"))
+    result["growth"] = {}
+    for method in methods:
+        first, last = (result["methods"][method][str(d)] for d in (depths[0], depths[-1]))
+        ok = all(isinstance(v, float) for v in (first, last))
+        result["growth"][method] = last / first if ok else None
+        if ok and last / first > 1.5:
+            problems.append(f"{method}: time per level grows {last / first:.2f}x "
+                            f"from {depths[0]:,} to {depths[-1]:,} levels")
+    result["met"] = not problems
+    result["verdict"] = "; ".join(problems)
+    return result
+
+
+def run_peers(args):
+    from harness import compare, unrolled
+    import peers
+
+    ours_cases = peers.ours()
+    for scenario, (statement, names) in ours_cases.items():
+        peers.check(scenario, statement, names)
+    libraries = {}
+    for name in peers.PEERS:
+        version, cases = peers.load(name)
+        info = {"version": version}
+        libraries[name] = info
+        if isinstance(cases, str):
+            info["note"] = cases
+            progress(f"  {name}: skipped ({cases})")
+            continue
+        progress(f"  {name} {version}")
+        info["scenarios"] = {}
+        for scenario in peers.SHARED:
+            case = cases[scenario]
+            if isinstance(case, str):
+                info["scenarios"][scenario] = case
+                continue
+            result = compare(unrolled(case[0], **case[1]), unrolled(ours_cases[scenario][0],
+                             **ours_cases[scenario][1]), args.rounds, args.sample_ms * 1_000_000)
+            info["scenarios"][scenario] = result.to_json()
+    return {"libraries": libraries, "verdicts": peer_verdicts(libraries)}
+
+
+def peer_verdicts(libraries):
+    from peers import SHARED, TITLES
+
+    lines = []
+    for scenario in SHARED:
+        measured = {name: info["scenarios"][scenario]["ratio_median"]
+                    for name, info in libraries.items()
+                    if isinstance(info.get("scenarios", {}).get(scenario), dict)}
+        if not measured:
+            lines.append(f"{TITLES[scenario]}: no peer measured")
+            continue
+        fastest = max(measured, key=measured.get)  # largest ours/peer ratio = fastest peer
+        ratio = measured[fastest]
+        need = 1 / 1.5 if scenario == "graph" else 1.0
+        goal = "at least 1.5x faster than the fastest peer" if scenario == "graph" else \
+            "faster than every peer"
+        status = "met" if ratio < need or (scenario == "graph" and ratio <= need) else \
+            f"MISS (ours/{fastest} = {ratio:.2f}, need {'<=' if scenario == 'graph' else '<'} {need:.2f})"
+        lines.append(f"{TITLES[scenario]}: fastest peer {fastest} "
+                     f"(we are {1 / ratio:.2f}x as fast); goal {goal}: {status}")
+    return lines
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="short smoke run (CI)")
+    parser.add_argument("--json", default=os.path.join(HERE, "results.json"), metavar="PATH")
+    parser.add_argument("--png", default=os.path.join(HERE, "results.png"), metavar="PATH")
+    parser.add_argument("--rounds", type=int, help="rounds per scenario (default 15, quick 3)")
+    parser.add_argument("--sample-ms", type=float, help="target sample length (default 20, quick 2)")
+    parser.add_argument("--skip", default="", help="comma-separated: memory,chain,peers")
+    args = parser.parse_args(argv)
+    args.rounds = args.rounds or (3 if args.quick else 15)
+    args.sample_ms = args.sample_ms or (2 if args.quick else 20)
+    skip = set(filter(None, args.skip.split(",")))
+
+    module = import_module()
+    results = {"meta": machine_info(module, args)}
+    progress("scenarios:")
+    results["scenarios"] = run_scenarios(args)
+    if "memory" not in skip:
+        results["scenarios"].append(run_memory(args))
+    if "chain" not in skip:
+        progress("deep chain:")
+        results["deep_chain"] = run_deep_chain(args)
+    if "peers" not in skip:
+        progress("peers:")
+        results["peers"] = run_peers(args)
+
+    import report
+
+    print(report.format_text(results))
+    report.write_json(results, args.json)
+    try:
+        report.write_png(results, args.png)
+    except ImportError:
+        print(f"matplotlib is not installed: {args.png} not written", file=sys.stderr)
+    failed = [r["name"] for r in results["scenarios"] if "error" in r]
+    if failed:
+        print("errors in: " + ", ".join(failed), file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,105 @@
+#include "resolve.h"
+
+#include "call.h"
+#include "registry.h"
+
+namespace tarnik {
+
+void store_singleton(ContainerInner& st, KeyView key, PyObject* value, Trash& trash) {
+    Provider* target = find_singleton_provider(st, key);
+    if (!target) return;
+    Ref old = std::move(target->cached);
+    target->cached = Ref::borrow(value);
+    trash.drop_value(std::move(old));
+}
+
+bool Resolver::in_progress(KeyView key) const noexcept {
+    if (deep_) return deep_->count(key) != 0;
+    for (std::size_t i = 0; i < frames_.size(); ++i) {
+        if (frames_[i].key == key) return true;
+    }
+    return false;
+}
+
+void Resolver::push_frame(const Frame& f) {
+    frames_.push_back(f);
+    if (deep_) {
+        deep_->insert(f.key);
+    } else if (frames_.size() > kScanDepth) {
+        deep_ = std::make_unique<std::unordered_set<KeyView, KeyViewHash>>();
+        for (const Frame& g : frames_) deep_->insert(g.key);
+    }
+}
+
+void Resolver::pop_frame() noexcept {
+    if (deep_) deep_->erase(frames_.back().key);
+    frames_.pop_back();
+}
+
+void Resolver::reset() noexcept {
+    frames_.clear();
+    deep_.reset();
+    values_.pop_n(values_.size());
+}
+
+std::optional<Error> Resolver::enter(KeyView key) {
+    if (in_progress(key)) return cycle_error(key);
+    return enter_found(key, find_provider(st_, key));
+}
+
+std::optional<Error> Resolver::enter_found(KeyView key, Provider* p) {
+    if (p && p->meta.singleton && p->cached) {
+        values_.push(p->cached.new_ref());
+        return std::nullopt;
+    }
+    if (!p) return missing_provider_error(key);
+    if (p->meta.is_async) return async_provider_error(key);
+    push_frame(Frame{key, p, 0});
+    return std::nullopt;
+}
+
+Result<Ref> Resolver::run(KeyView root, Provider* found) {
+    // Nothing is in progress yet, so the root cannot close a cycle.
+    if (auto err = enter_found(root, found)) {
+        reset();
+        return std::move(*err);
+    }
+    while (!frames_.empty()) {
+        Frame& top = frames_.back();
+        const std::vector<Key>& deps = top.provider->meta.dep_keys;
+        if (top.next_dep < deps.size()) {
+            KeyView dep = deps[top.next_dep++].view();
+            if (auto err = enter(dep)) {
+                reset();
+                return std::move(*err);
+            }
+            continue;
+        }
+        // Every dependency of the top frame has its value on the stack, in
+        // `dep_keys` order: call the factory with them.
+        Frame done = top;
+        std::size_t n = deps.size();
+        Result<Ref> made = call_provider(done.provider->callable.get(), values_.top(n), n);
+        values_.pop_n(n);
+        if (!made.ok()) {
+            reset();
+            return std::move(made.error());
+        }
+        if (done.provider->meta.singleton) store_singleton(st_, done.key, made.value().get(), trash_);
+        pop_frame();
+        values_.push(std::move(made.value()));
+    }
+    Ref out = values_.pop();
+    reset();
+    return out;
+}
+
+Result<Ref> resolve_key(ContainerInner& st, KeyView key, Trash& trash) {
+    // The common case first: a singleton that holds its value.
+    Provider* p = find_provider(st, key);
+    if (p && p->meta.singleton && p->cached) return p->cached.new_ref();
+    Resolver r(st, trash);
+    return r.run(key, p);
+}
+
+}  // namespace tarnik

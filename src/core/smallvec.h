@@ -1,0 +1,54 @@
+// A vector of trivially copyable items with room for N of them inline.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace tarnik {
+
+template <class T, std::size_t N>
+class SmallVec {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    SmallVec() noexcept = default;
+    SmallVec(const SmallVec&) = delete;
+    SmallVec& operator=(const SmallVec&) = delete;
+    ~SmallVec() {
+        if (data_ != inline_) std::free(data_);
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T& back() noexcept { return data_[size_ - 1]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    void pop_back() noexcept { --size_; }
+    void clear() noexcept { size_ = 0; }
+    void push_back(const T& v) {
+        if (size_ == cap_) grow();
+        data_[size_++] = v;
+    }
+
+private:
+    void grow() {
+        std::size_t cap = cap_ * 2;
+        void* mem = std::malloc(cap * sizeof(T));
+        if (!mem) throw std::bad_alloc();
+        std::memcpy(mem, data_, size_ * sizeof(T));
+        if (data_ != inline_) std::free(data_);
+        data_ = static_cast<T*>(mem);
+        cap_ = cap;
+    }
+
+    T inline_[N];
+    T* data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t cap_ = N;
+};
+
+}  // namespace tarnik

@@ -1,0 +1,156 @@
+// The module's entry point, its definition and the Container type.
+#include "module/binding.h"
+#include "module/container.h"
+#include "module/errors.h"
+#include "module/methods.h"
+
+#include <Python.h>
+
+#include <cstring>
+#include <new>
+
+namespace tarnik {
+
+namespace {
+
+constexpr const char kContainerDoc[] = "Container()\n--\n\n";
+
+PyObject* container_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!bind_no_params("Container.__new__()", args, kwargs)) return nullptr;
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (!self) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    auto* c = reinterpret_cast<ContainerObject*>(self);
+    new (&c->lock) ContainerLock();
+    new (&c->inner) ContainerInner();
+    return self;
+}
+
+void container_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* c = reinterpret_cast<ContainerObject*>(self);
+    // No other reference exists, so neither the lock nor its poisoned flag
+    // matters: the base registry goes first, then the layers oldest first.
+    c->inner.destroy();
+    c->inner.~ContainerInner();
+    c->lock.~ContainerLock();
+    type->tp_free(self);
+    Py_DECREF(type);  // each instance holds a reference to its heap type
+}
+
+#define FAST(name, fn, doc) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define NOARGS(name, fn, doc) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_NOARGS, doc}
+
+PyMethodDef container_methods[] = {
+    FAST("register_provider", register_provider_method,
+         "register_provider($self, key, callable, singleton, is_async, dep_keys)\n--\n\n"),
+    FAST("resolve", resolve_method, "resolve($self, key)\n--\n\n"),
+    FAST("resolve_many", resolve_many_method, "resolve_many($self, keys)\n--\n\n"),
+    FAST("resolve_many_plan", resolve_many_plan_method, "resolve_many_plan($self, keys)\n--\n\n"),
+    NOARGS("begin_override_layer", begin_override_layer_method, "begin_override_layer($self)\n--\n\n"),
+    FAST("set_override", set_override_method,
+         "set_override($self, key, callable, singleton, is_async, dep_keys)\n--\n\n"),
+    FAST("get_provider_info", get_provider_info_method, "get_provider_info($self, key)\n--\n\n"),
+    FAST("get_cached", get_cached_method, "get_cached($self, key)\n--\n\n"),
+    FAST("set_cached", set_cached_method, "set_cached($self, key, value)\n--\n\n"),
+    NOARGS("end_override_layer", end_override_layer_method, "end_override_layer($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FAST
+#undef NOARGS
+
+PyType_Slot container_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kContainerDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(container_new)},
+    {Py_tp_methods, container_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
+    {0, nullptr},
+};
+
+// The dotted name gives the class its __module__; __name__ and __qualname__
+// stay "Container".
+PyType_Spec container_spec = {
+    "_tarnik_core.Container",
+    static_cast<int>(sizeof(ContainerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    container_slots,
+};
+
+PyTypeObject* create_container_type() {
+    PyObject* type = PyType_FromSpec(&container_spec);
+    if (!type) return nullptr;
+#if PY_VERSION_HEX < 0x030A0000
+    // Older interpreters keep the doc without its signature line, which
+    // loses __text_signature__; store the whole text instead.
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    char* doc = static_cast<char*>(PyObject_Malloc(sizeof(kContainerDoc)));
+    if (!doc) {
+        Py_DECREF(type);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    std::memcpy(doc, kContainerDoc, sizeof(kContainerDoc));
+    PyObject_Free(const_cast<char*>(tp->tp_doc));
+    tp->tp_doc = doc;
+#endif
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_tarnik_core",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* g_module = nullptr;  // the first initialised module, kept for the process
+
+int add_container(PyObject* module) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    }
+    Ref name = Ref::steal(PyUnicode_FromString("Container"));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+    return PyObject_SetAttrString(module, "Container", reinterpret_cast<PyObject*>(container_type));
+}
+
+PyObject* init_module() {
+    if (g_module) {
+        PyErr_SetString(PyExc_ImportError, "_tarnik_core may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+    if (!module) return nullptr;
+    if (!container_type && !(container_type = create_container_type())) return nullptr;
+    if (add_container(module.get()) < 0) return nullptr;
+    g_module = module.new_ref().release();
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace tarnik
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tarnik_core() {
+    try {
+        return tarnik::init_module();
+    } catch (...) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
