@@ -2,7 +2,6 @@
 
 import gc
 import sys
-import unicodedata
 import weakref
 
 import pytest
@@ -90,7 +89,6 @@ def test_replacement_keeps_dependent_singletons(c):
 
 def test_refcount_of_the_callable(c):
     f = Factory()
-    base = sys.getrefcount(f)
     refused = [
         ("k", f, 1, False, []),
         ("k", f, True, None, []),
@@ -98,6 +96,7 @@ def test_refcount_of_the_callable(c):
         ("k", f, True, False, ["a", 1]),
         (1, f, True, False, []),
     ]
+    base = sys.getrefcount(f)
     for args in refused:
         with pytest.raises(TypeError):
             c.register_provider(*args)
@@ -125,7 +124,7 @@ def test_refused_registration_changes_nothing(c):
     "first, second",
     [
         ("key", "Key"),
-        ("é", "e\u0301"),
+        ("\u00c5str\u00f6m", "A\u030astro\u0308m"),  # NFC vs NFD
         ("", " "),
         ("a", "a\0"),
         ("a\0b", "a\0c"),
@@ -141,14 +140,6 @@ def test_keys_compare_byte_for_byte(c, first, second):
     c.register_provider(second, lambda *deps: 2, False, False, [first])
     assert c.resolve(first) == 1 and c.resolve(second) == 2
     assert c.get_provider_info(second)[3] == [first]
-
-
-def test_nfc_and_nfd_differ(c):
-    nfc = unicodedata.normalize("NFC", "Åström")
-    nfd = unicodedata.normalize("NFD", "Åström")
-    c.register_provider(nfc, lambda: "nfc", False, False, [])
-    c.register_provider(nfd, lambda: "nfd", False, False, [])
-    assert c.resolve_many([nfc, nfd]) == ["nfc", "nfd"]
 
 
 def test_empty_key(c):
@@ -217,24 +208,13 @@ def test_dropping_a_container_releases_everything(collect):
     del f
     collect()
     assert sorted(fin.dead) == ["replaced callable", "value 1"]
-    del c
+    # Containers are not tracked by the collector: the last reference alone releases them.
+    gc.disable()
+    try:
+        del c
+    finally:
+        gc.enable()
     assert sorted(fin.dead) == sorted([
         "callable 0", "callable 1", "override callable", "override value",
         "replaced callable", "set value", "value 0", "value 1",
     ])
-
-
-def test_dropping_releases_without_collector(collect):
-    # Containers are not tracked, so release happens on the last reference alone.
-    fin = Finalized()
-    c = Container()
-    c.register_provider("k", fin.track(Factory(), "callable"), True, False, [])
-    fin.track(c.resolve("k"), "value")
-    collect()
-    assert fin.dead == []
-    gc.disable()
-    try:
-        del c
-        assert sorted(fin.dead) == ["callable", "value"]
-    finally:
-        gc.enable()

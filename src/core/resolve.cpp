@@ -94,12 +94,20 @@ Result<Ref> Resolver::run(KeyView root, Provider* found) {
     return out;
 }
 
-Result<Ref> resolve_key(ContainerInner& st, KeyView key, Trash& trash) {
-    // The common case first: a singleton that holds its value.
-    Provider* p = find_provider(st, key);
+Result<Ref> resolve_found(ContainerInner& st, KeyView key, Provider* p, Trash& trash) {
     if (p && p->meta.singleton && p->cached) return p->cached.new_ref();
+    if (p && !p->meta.is_async && p->meta.dep_keys.empty()) {
+        // A factory without dependencies needs no walk.
+        Result<Ref> made = call_provider(p->callable.get(), nullptr, 0);
+        if (made.ok() && p->meta.singleton) store_singleton(st, key, made.value().get(), trash);
+        return made;
+    }
     Resolver r(st, trash);
     return r.run(key, p);
+}
+
+Result<Ref> resolve_key(ContainerInner& st, KeyView key, Trash& trash) {
+    return resolve_found(st, key, find_provider(st, key), trash);
 }
 
 }  // namespace tarnik

@@ -50,6 +50,8 @@ private:
 
 // `resolve` of one key.
 Result<Ref> resolve_key(ContainerInner& st, KeyView key, Trash& trash);
+// The same, given the entry in force for `key` (find_provider), possibly null.
+Result<Ref> resolve_found(ContainerInner& st, KeyView key, Provider* found, Trash& trash);
 
 // Stores a freshly built singleton value into the entry that holds values
 // for `key`; a value it replaces goes to `trash`.

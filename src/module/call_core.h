@@ -20,7 +20,8 @@ std::optional<T> with_lock(ContainerObject* c, Op&& op) {
         if (!locked.ok()) return std::nullopt;
         r.emplace(op(locked.state(), trash));
         locked.check(*r);
-    }  // the lock goes first, then the trash
+        locked.unlock();
+    }  // the trash goes after the lock
     if (!r->ok()) {
         raise_error(std::move(r->error()));
         return std::nullopt;

@@ -16,33 +16,27 @@ bool take_unwound_locked() noexcept {
     return v;
 }
 
-ContainerObject* receiver(PyObject* self) {
+ContainerObject* receiver_slow(PyObject* self) {
     if (container_type && PyObject_TypeCheck(self, container_type)) return reinterpret_cast<ContainerObject*>(self);
     conversion_error(self, "Container");
     return nullptr;
 }
 
-Locked::Locked(ContainerObject* c) : c_(c) {
-    if (c->lock.acquire() == ContainerLock::Acquired::Reentrant) {
+void Locked::refuse(bool taken) {
+    if (!taken) {
+        // The lock was not taken: this thread already holds it.
         PyErr_SetString(PyExc_RuntimeError,
                         "Container is already in use by this thread (re-entrant call from a provider or finalizer)");
         return;
     }
-    if (c->lock.poisoned()) {
-        c->lock.release();
-        Error e = internal_failure("called `Result::unwrap()` on an `Err` value: PoisonError { .. }", TARNIK_HERE);
-        raise_error(std::move(e));
-        return;
-    }
-    held_ = true;
+    c_->lock.release();
+    Error e = internal_failure("called `Result::unwrap()` on an `Err` value: PoisonError { .. }", TARNIK_HERE);
+    raise_error(std::move(e));
 }
 
-Locked::~Locked() {
-    if (!held_) return;
-    if (std::uncaught_exceptions() > unwinding_) {
-        c_->lock.poison();
-        g_unwound_locked = true;
-    }
+void Locked::unwind() noexcept {
+    c_->lock.poison();
+    g_unwound_locked = true;
     c_->lock.release();
 }
 

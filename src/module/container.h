@@ -8,7 +8,7 @@
 
 #include <Python.h>
 
-#include <exception>
+#include <new>
 
 namespace tarnik {
 
@@ -21,34 +21,55 @@ struct ContainerObject {
 // The Container type, created once per process.
 extern PyTypeObject* container_type;
 
+ContainerObject* receiver_slow(PyObject* self);
+
 // The receiver as a Container, or null with TypeError set.
-ContainerObject* receiver(PyObject* self);
+inline ContainerObject* receiver(PyObject* self) {
+    if (Py_TYPE(self) == container_type) return reinterpret_cast<ContainerObject*>(self);
+    return receiver_slow(self);
+}
 
 // Holds a container's lock for one operation. Construction takes the lock
 // and, when that is refused (a re-entrant call, a poisoned container),
-// leaves ok() false with the exception set. An internal failure (an error
-// record of kind Panic, or a C++ exception unwinding through) poisons the
-// lock before it is released.
+// leaves ok() false with the exception set. Every normal path ends with
+// unlock(); a lock still held at destruction means a C++ exception is
+// unwinding through the operation, an internal failure that poisons it.
 class Locked {
 public:
-    explicit Locked(ContainerObject* c);
-    ~Locked();
+    explicit Locked(ContainerObject* c) : c_(c) {
+        bool taken = c->lock.acquire() == ContainerLock::Acquired::Ok;
+        if (taken && !c->lock.poisoned()) {
+            held_ = true;
+            return;
+        }
+        refuse(taken);
+    }
+    ~Locked() {
+        if (held_) unwind();
+    }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
 
     bool ok() const noexcept { return held_; }
     ContainerInner& state() noexcept { return c_->inner; }
 
-    // Marks the lock poisoned when `failed` is an internal failure.
+    // Marks the lock poisoned when `r` is an internal failure.
     template <class T>
     void check(Result<T>& r) noexcept {
         if (!r.ok() && r.error().kind == ErrorKind::Panic) c_->lock.poison();
     }
 
+    void unlock() noexcept {
+        held_ = false;
+        c_->lock.release();
+    }
+
 private:
+    void refuse(bool taken);  // sets the exception for a lock that cannot be used
+    void unwind() noexcept;
+
     ContainerObject* c_;
     bool held_ = false;
-    int unwinding_ = std::uncaught_exceptions();
 };
 
 // True once after a C++ exception unwound through a held lock.

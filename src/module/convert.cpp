@@ -122,7 +122,7 @@ void argument_failed(const char* param) {
     PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }
 
-bool convert_key(PyObject* obj, const char* param, KeyView& out) {
+bool convert_key_slow(PyObject* obj, const char* param, KeyView& out) {
     if (key_of(obj, out)) return true;
     argument_failed(param);
     return false;
@@ -134,7 +134,8 @@ bool convert_flag(PyObject* obj, const char* param, bool& out) {
         out = obj == Py_True;
         return true;
     }
-    if (std::strcmp(type->tp_name, "numpy.bool_") == 0) {
+    // numpy's boolean scalar: "numpy.bool_", named "numpy.bool" since numpy 2.
+    if (std::strcmp(type->tp_name, "numpy.bool_") == 0 || std::strcmp(type->tp_name, "numpy.bool") == 0) {
         inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
         if (!truth) {
             PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",

@@ -18,9 +18,25 @@ namespace tarnik {
 // Reports the pending failure of converting parameter `param`.
 void argument_failed(const char* param);
 
+bool convert_key_slow(PyObject* obj, const char* param, KeyView& out);
+
 // A `str` argument as a key: the text is the string's own UTF-8 buffer,
-// valid while the string lives.
-bool convert_key(PyObject* obj, const char* param, KeyView& out);
+// valid while the string lives. The hash is the interpreter's own hash of
+// the text (a subclass's __hash__ is not consulted), cached in the string.
+inline bool convert_key(PyObject* obj, const char* param, KeyView& out) {
+#if PY_VERSION_HEX < 0x030E0000
+    if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+        // An ASCII string is its own UTF-8 text.
+        Py_hash_t h = reinterpret_cast<PyASCIIObject*>(obj)->hash;
+        if (h == -1) h = PyUnicode_Type.tp_hash(obj);
+        out = KeyView{std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))),
+                      h};
+        return true;
+    }
+#endif
+    return convert_key_slow(obj, param, out);
+}
 bool convert_flag(PyObject* obj, const char* param, bool& out);
 
 // A key list whose strings are held for the length of the call.

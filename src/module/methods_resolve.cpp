@@ -4,6 +4,7 @@
 #include "convert.h"
 #include "core/batch.h"
 #include "core/plan.h"
+#include "core/registry.h"
 #include "core/resolve.h"
 #include "methods.h"
 
@@ -36,8 +37,28 @@ PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!c) return nullptr;
         KeyView key;
         if (!convert_key(a[0], "key", key)) return nullptr;
-        auto value = with_lock<Ref>(c, [&](ContainerInner& st, Trash& trash) { return resolve_key(st, key, trash); });
-        return value ? value->release() : nullptr;
+        Result<Ref> r = Ref();
+        {
+            Trash trash;  // released after the lock
+            Locked locked(c);
+            if (!locked.ok()) return nullptr;
+            ContainerInner& st = locked.state();
+            // The hot path: a singleton that already holds its value.
+            Provider* p = find_provider(st, key);
+            if (p && p->meta.singleton && p->cached) {
+                PyObject* v = p->cached.new_ref().release();
+                locked.unlock();
+                return v;
+            }
+            r = resolve_found(st, key, p, trash);
+            locked.check(r);
+            locked.unlock();
+        }
+        if (!r.ok()) {
+            raise_error(std::move(r.error()));
+            return nullptr;
+        }
+        return r.value().release();
     });
 }
 
