@@ -246,15 +246,6 @@ def test_provider_info_list_is_new_each_call(c):
     assert empty == [] and c.get_provider_info("none")[3] is not empty
 
 
-def test_provider_info_key_text_from_str_subclass(c):
-    class Key(str):
-        pass
-
-    c.register_provider("k", None, False, False, [Key("dep")])
-    [dep] = c.get_provider_info("k")[3]
-    assert type(dep) is str and dep == "dep"
-
-
 def test_provider_info_leaves_out_the_held_value(c, provider):
     fn = provider("s")
     c.register_provider("s", fn, True, False, [])
@@ -277,13 +268,3 @@ def test_provider_info_follows_the_provider_in_force(c):
     check_error(e, KeyError, MISSING + "only")
 
 
-def test_provider_info_keeps_callable_alive(c):
-    fn = lambda: None  # noqa: E731
-    ref = weakref.ref(fn)
-    c.register_provider("k", fn, False, False, [])
-    del fn
-    info = c.get_provider_info("k")
-    c.register_provider("k", lambda: None, False, False, [])
-    assert ref() is info[0]
-    del info
-    assert ref() is None

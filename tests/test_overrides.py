@@ -247,16 +247,6 @@ def test_override_dependencies_are_looked_up_through_all_layers(c):
     check_missing(c, "top")
 
 
-def test_registration_during_layer_shows_after_pop(c):
-    register(c, "k", "old")
-    c.begin_override_layer()
-    override(c, "k", "layer")
-    register(c, "k", "new")
-    assert c.resolve("k") == "layer"
-    c.end_override_layer()
-    assert c.resolve("k") == "new"
-
-
 def test_stack_is_shared_between_threads(c):
     register(c, "k", "base")
 
