@@ -3,7 +3,8 @@
 namespace tarnik {
 
 Result<Ref> call_provider(PyObject* callable, PyObject* const* args, std::size_t n) {
-    Ref keep = Ref::borrow(callable);
+    // The entry that holds `callable` cannot change while the container is
+    // locked, so the call borrows it.
 #if PY_VERSION_HEX >= 0x03090000
     PyObject* out = PyObject_Vectorcall(callable, args, n, nullptr);
 #else

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,26 @@ struct KeyView {
     Py_hash_t hash = 0;
 
     friend bool operator==(const KeyView& a, const KeyView& b) noexcept {
-        return a.hash == b.hash && a.text == b.text;
+        return a.hash == b.hash && a.text.size() == b.text.size() && same_bytes(a.text.data(), b.text.data(), a.text.size());
+    }
+
+private:
+    // Byte comparison without a library call for short keys.
+    static bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+        if (n >= 8 && n <= 16) {
+            std::uint64_t a0, a1, b0, b1;
+            std::memcpy(&a0, a, 8);
+            std::memcpy(&b0, b, 8);
+            std::memcpy(&a1, a + n - 8, 8);
+            std::memcpy(&b1, b + n - 8, 8);
+            return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+        }
+        if (n < 8) {
+            for (std::size_t i = 0; i < n; ++i)
+                if (a[i] != b[i]) return false;
+            return true;
+        }
+        return std::memcmp(a, b, n) == 0;
     }
 };
 

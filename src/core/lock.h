@@ -8,7 +8,7 @@
 #pragma once
 
 #include <Python.h>
-#include <pythread.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -24,10 +24,10 @@ public:
         for (;;) {
             if (!locked_.load(std::memory_order_relaxed)) {
                 locked_.store(true, std::memory_order_relaxed);
-                owner_ = PyThread_get_thread_ident();
+                owner_ = current_thread();
                 return Acquired::Ok;
             }
-            if (owner_ == PyThread_get_thread_ident()) return Acquired::Reentrant;
+            if (owner_ == current_thread()) return Acquired::Reentrant;
             wait();
         }
     }
@@ -49,6 +49,8 @@ public:
     void poison() noexcept { poisoned_ = true; }
 
 private:
+    static unsigned long current_thread() noexcept { return static_cast<unsigned long>(pthread_self()); }
+
     void wait() {
         waiters_.fetch_add(1, std::memory_order_relaxed);
         Py_BEGIN_ALLOW_THREADS

@@ -4,18 +4,12 @@
 #include "keymap.h"
 #include "registry.h"
 #include "resolve.h"
-#include "smallvec.h"
+
+#include <memory>
 
 namespace tarnik {
 
 namespace {
-
-// A key's visit state: on the current path, or finished with its place in
-// the order.
-struct VisitMark {
-    enum State : std::uint8_t { InProgress, Done } state;
-    std::uint32_t index;
-};
 
 struct PlanNode {
     KeyView key;
@@ -25,22 +19,30 @@ struct PlanNode {
 };
 
 struct Plan {
-    std::vector<PlanNode> order;
-    std::vector<std::uint32_t> args;  // order indices of each node's dependencies
+    SmallVec<PlanNode, 16> order;
+    SmallVec<std::uint32_t, 32> args;  // order indices of each node's dependencies
 };
 
-// Depth-first walk over the dependency graph of the requested keys. The walk
-// keeps its path in heap frames. Checks per key, in this order: a cycle, a
-// missing provider, an asynchronous provider, then the dependencies in
-// `dep_keys` order.
+// A key's visit state: on the current path, or finished at a place in the
+// order.
+struct VisitMark {
+    enum State : std::uint8_t { InProgress, Done } state;
+    std::uint32_t index;
+};
+
+// Depth-first walk over the dependency graph of the requested keys, with its
+// path in heap frames. Checks per key, in this order: a cycle, a missing
+// provider, an asynchronous provider, then the dependencies in `dep_keys`
+// order.
 class Compiler {
 public:
     Compiler(ContainerInner& st, Plan& plan) : st_(st), plan_(plan) {}
 
     // Visits one requested key; returns its place in the order.
     Result<std::uint32_t> visit(KeyView root) {
-        if (VisitMark* m = marks_.find(root)) {
-            if (m->state == VisitMark::Done) return m->index;
+        VisitMark m;
+        if (find_mark(root, m)) {
+            if (m.state == VisitMark::Done) return m.index;
             return cycle_error(root);
         }
         if (auto err = begin(root)) return std::move(*err);
@@ -49,15 +51,15 @@ public:
             const std::vector<Key>& deps = top.provider->meta.dep_keys;
             if (top.next_dep < deps.size()) {
                 KeyView dep = deps[top.next_dep++].view();
-                if (VisitMark* m = marks_.find(dep)) {
-                    if (m->state == VisitMark::InProgress) return cycle_error(dep);
-                    pending_.push_back(m->index);
+                if (find_mark(dep, m)) {
+                    if (m.state == VisitMark::InProgress) return cycle_error(dep);
+                    pending_.push_back(m.index);
                     continue;
                 }
                 if (auto err = begin(dep)) return std::move(*err);
                 continue;
             }
-            finish(top);
+            finish();
         }
         return done_index_;
     }
@@ -70,8 +72,45 @@ private:
         std::size_t pending_base;  // where this key's dependency indices start
     };
 
+    // Small plans find marks by scanning the path and the order; larger ones
+    // keep them in a hash map.
+    static constexpr std::size_t kScanLimit = 32;
+
+    bool find_mark(KeyView key, VisitMark& out) {
+        if (marks_) {
+            VisitMark* m = marks_->find(key);
+            if (m) out = *m;
+            return m != nullptr;
+        }
+        for (std::size_t i = 0; i < path_.size(); ++i) {
+            if (path_[i].key == key) {
+                out = VisitMark{VisitMark::InProgress, 0};
+                return true;
+            }
+        }
+        for (std::size_t i = 0; i < plan_.order.size(); ++i) {
+            if (plan_.order[i].key == key) {
+                out = VisitMark{VisitMark::Done, static_cast<std::uint32_t>(i)};
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void set_mark(KeyView key, VisitMark mark) {
+        if (!marks_ && path_.size() + plan_.order.size() >= kScanLimit) {
+            marks_ = std::make_unique<KeyMap<KeyView, VisitMark>>();
+            for (const Step& s : path_) marks_->find_or_insert(s.key, [] { return VisitMark{VisitMark::InProgress, 0}; });
+            for (std::size_t i = 0; i < plan_.order.size(); ++i) {
+                std::uint32_t at = static_cast<std::uint32_t>(i);
+                marks_->find_or_insert(plan_.order[i].key, [at] { return VisitMark{VisitMark::Done, at}; });
+            }
+        }
+        if (marks_) *marks_->find_or_insert(key, [mark] { return mark; }).first = mark;
+    }
+
     std::optional<Error> begin(KeyView key) {
-        marks_.find_or_insert(key, [] { return VisitMark{VisitMark::InProgress, 0}; });
+        set_mark(key, VisitMark{VisitMark::InProgress, 0});
         Provider* p = find_provider(st_, key);
         if (!p) return missing_provider_error(key);
         if (p->meta.is_async) return async_provider_error(key);
@@ -79,26 +118,25 @@ private:
         return std::nullopt;
     }
 
-    void finish(const Step& step) {
+    void finish() {
+        Step step = path_.back();
         auto index = static_cast<std::uint32_t>(plan_.order.size());
         auto args_begin = static_cast<std::uint32_t>(plan_.args.size());
         auto nargs = static_cast<std::uint32_t>(pending_.size() - step.pending_base);
-        plan_.args.insert(plan_.args.end(), pending_.begin() + step.pending_base, pending_.end());
+        for (std::size_t i = step.pending_base; i < pending_.size(); ++i) plan_.args.push_back(pending_[i]);
         pending_.resize(step.pending_base);
-        plan_.order.push_back(PlanNode{step.key, step.provider, args_begin, nargs});
-        VisitMark* m = marks_.find(step.key);
-        m->state = VisitMark::Done;
-        m->index = index;
         path_.pop_back();
+        plan_.order.push_back(PlanNode{step.key, step.provider, args_begin, nargs});
+        set_mark(step.key, VisitMark{VisitMark::Done, index});
         if (!path_.empty()) pending_.push_back(index);
         done_index_ = index;
     }
 
     ContainerInner& st_;
     Plan& plan_;
-    KeyMap<KeyView, VisitMark> marks_;
-    std::vector<Step> path_;
-    std::vector<std::uint32_t> pending_;  // finished dependencies of the keys on the path
+    std::unique_ptr<KeyMap<KeyView, VisitMark>> marks_;
+    SmallVec<Step, 16> path_;
+    SmallVec<std::uint32_t, 32> pending_;  // finished dependencies of the keys on the path
     std::uint32_t done_index_ = 0;
 };
 
@@ -109,7 +147,6 @@ Status resolve_many_plan(ContainerInner& st, const KeyView* keys, std::size_t n,
     Plan plan;
     {
         Compiler compiler(st, plan);
-        out.requested.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
             Result<std::uint32_t> r = compiler.visit(keys[i]);
             if (!r.ok()) return std::move(r.error());
@@ -117,28 +154,27 @@ Status resolve_many_plan(ContainerInner& st, const KeyView* keys, std::size_t n,
         }
     }
 
-    // Execution, in the order of the plan.
-    out.values.resize(plan.order.size());
+    // Execution, in the order of the plan; the value of the i-th key of the
+    // order is the i-th value.
     SmallVec<PyObject*, 8> args;
     for (std::size_t i = 0; i < plan.order.size(); ++i) {
         const PlanNode& node = plan.order[i];
         Provider* p = node.provider;
         if (p->meta.singleton && p->cached) {
-            out.values[i] = p->cached.new_ref();
+            out.values.push(p->cached.new_ref());
             continue;
         }
         args.clear();
-        for (std::uint32_t a = 0; a < node.nargs; ++a) args.push_back(out.values[plan.args[node.args_begin + a]].get());
+        for (std::uint32_t a = 0; a < node.nargs; ++a) args.push_back(out.values[plan.args[node.args_begin + a]]);
         Result<Ref> made = call_provider(p->callable.get(), args.begin(), args.size());
         if (!made.ok()) return std::move(made.error());
         if (p->meta.singleton) store_singleton(st, node.key, made.value().get(), trash);
-        out.values[i] = std::move(made.value());
+        out.values.push(std::move(made.value()));
     }
 
     // Assembly guard: every requested key must have a value by now.
     for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t at = out.requested[i];
-        if (at >= out.values.size() || !out.values[at]) return plan_missing_error(keys[i]);
+        if (out.requested[i] >= out.values.size()) return plan_missing_error(keys[i]);
     }
     return Unit{};
 }

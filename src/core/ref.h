@@ -73,6 +73,7 @@ public:
     }
 
     std::size_t size() const noexcept { return size_; }
+    PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }  // borrowed
     // Pointer to the last `n` references, in push order (borrowed).
     PyObject* const* top(std::size_t n) const noexcept { return data_ + (size_ - n); }
 

@@ -14,7 +14,7 @@ void store_singleton(ContainerInner& st, KeyView key, PyObject* value, Trash& tr
 }
 
 bool Resolver::in_progress(KeyView key) const noexcept {
-    if (deep_) return deep_->count(key) != 0;
+    if (deep_) return deep_->contains(key);
     for (std::size_t i = 0; i < frames_.size(); ++i) {
         if (frames_[i].key == key) return true;
     }
@@ -22,17 +22,17 @@ bool Resolver::in_progress(KeyView key) const noexcept {
 }
 
 void Resolver::push_frame(const Frame& f) {
-    frames_.push_back(f);
-    if (deep_) {
+    if (deep_ || frames_.size() >= kScanDepth) {
+        if (!deep_) deep_ = std::make_unique<PathSet>();
+        if (!deep_->has_room())
+            deep_->rebuild(frames_.begin(), frames_.end(), [](const Frame& g) { return g.key; });
         deep_->insert(f.key);
-    } else if (frames_.size() > kScanDepth) {
-        deep_ = std::make_unique<std::unordered_set<KeyView, KeyViewHash>>();
-        for (const Frame& g : frames_) deep_->insert(g.key);
     }
+    frames_.push_back(f);
 }
 
 void Resolver::pop_frame() noexcept {
-    if (deep_) deep_->erase(frames_.back().key);
+    if (deep_) deep_->erase_newest(frames_.back().key);
     frames_.pop_back();
 }
 

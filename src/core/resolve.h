@@ -3,11 +3,11 @@
 
 #include "error.h"
 #include "records.h"
+#include "pathset.h"
 #include "smallvec.h"
 #include "trash.h"
 
 #include <memory>
-#include <unordered_set>
 
 namespace tarnik {
 
@@ -45,7 +45,7 @@ private:
     RefStack<16> values_;        // resolved values waiting for their dependent
     // Past this depth the keys in progress are also kept in a hash set.
     static constexpr std::size_t kScanDepth = 24;
-    std::unique_ptr<std::unordered_set<KeyView, KeyViewHash>> deep_;
+    std::unique_ptr<PathSet> deep_;
 };
 
 // `resolve` of one key.

@@ -29,6 +29,7 @@ public:
     T* end() noexcept { return data_ + size_; }
     void pop_back() noexcept { --size_; }
     void clear() noexcept { size_ = 0; }
+    void resize(std::size_t n) noexcept { size_ = n; }  // shrinking only
     void push_back(const T& v) {
         if (size_ == cap_) grow();
         data_[size_++] = v;

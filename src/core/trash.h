@@ -7,22 +7,35 @@
 
 #include "records.h"
 
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace tarnik {
 
-struct Trash {
-    std::optional<Provider> provider;    // a replaced entry
-    std::optional<ProviderMap> layer;    // a popped layer
-    Ref value;                           // a replaced cached value
-    std::vector<Ref> more_values;        // further replaced values (rare)
+class Trash {
+public:
+    // What was dropped; made on the first drop, so that an operation that
+    // drops nothing pays one test.
+    struct Contents {
+        std::optional<Provider> provider;  // a replaced entry
+        std::optional<ProviderMap> layer;  // a popped layer
+        std::vector<Ref> values;           // replaced cached values
+    };
 
+    std::optional<Provider>& provider() { return contents().provider; }
+    std::optional<ProviderMap>& layer() { return contents().layer; }
     void drop_value(Ref v) {
-        if (!v) return;
-        if (!value) value = std::move(v);
-        else more_values.push_back(std::move(v));
+        if (v) contents().values.push_back(std::move(v));
     }
+
+private:
+    Contents& contents() {
+        if (!contents_) contents_ = std::make_unique<Contents>();
+        return *contents_;
+    }
+
+    std::unique_ptr<Contents> contents_;
 };
 
 }  // namespace tarnik

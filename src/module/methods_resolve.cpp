@@ -100,7 +100,7 @@ PyObject* resolve_many_plan_method(PyObject* self, PyObject* const* args, Py_ssi
             return nullptr;
         }
         for (std::size_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), built.values[built.requested[i]].new_ref().release());
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref::borrow(built.values[built.requested[i]]).release());
         return list.release();
     });
 }
