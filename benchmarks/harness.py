@@ -100,8 +100,9 @@ class Comparison:
 
     def to_json(self):
         return {
-            "floor_ns_per_op": self.floor_ns.median,
-            "subject_ns_per_op": self.subject_ns.median,
+            "unit": "ns",
+            "floor_per_op": self.floor_ns.median,
+            "subject_per_op": self.subject_ns.median,
             "ratio_median": self.ratio.median,
             "ratio_iqr": [self.ratio.q1, self.ratio.q3],
             "ratio_min_max": [self.ratio.low, self.ratio.high],
@@ -110,27 +111,28 @@ class Comparison:
         }
 
 
-def compare(floor, subject, rounds, target_ns):
+def compare(floor, subject, rounds, target_ns, repeats=3):
     """Sample ``floor`` and ``subject`` alternately for ``rounds`` rounds.
 
-    Each body is calibrated separately to samples of about ``target_ns``; the
-    order inside a round alternates so that slow drift (frequency scaling, a
-    noisy neighbour) hits both sides alike.
+    Each body is calibrated separately to samples of about ``target_ns``. A
+    round takes ``repeats`` samples of each side, alternating which goes first,
+    and keeps each side's fastest (the least disturbed by other processes);
+    the round's ratio is subject / floor of those.
     """
-    n_floor, n_subject = calibrate(floor, target_ns), calibrate(subject, target_ns)
-    floor_ns, subject_ns, ratios = [], [], []
+    bodies = (floor, subject)
+    counts = [calibrate(body, target_ns) for body in bodies]
+    per_op = ([], [])
     for round_no in range(rounds):
-        pair = [(floor, n_floor), (subject, n_subject)]
-        if round_no % 2:
-            pair.reverse()
-        per_op = {}
-        for body, n in pair:
-            per_op[id(body)] = _sample_ns(body, n) / (n * body.ops)
-        floor_ns.append(per_op[id(floor)])
-        subject_ns.append(per_op[id(subject)])
-        ratios.append(per_op[id(subject)] / per_op[id(floor)])
-    return Comparison(Spread(floor_ns), Spread(subject_ns), Spread(ratios),
-                      {"floor": n_floor * floor.ops, "subject": n_subject * subject.ops})
+        best = [float("inf"), float("inf")]
+        for rep in range(repeats):
+            for side in ((0, 1) if (round_no + rep) % 2 == 0 else (1, 0)):
+                body, n = bodies[side], counts[side]
+                best[side] = min(best[side], _sample_ns(body, n) / (n * body.ops))
+        per_op[0].append(best[0])
+        per_op[1].append(best[1])
+    ratios = [s / f for f, s in zip(*per_op)]
+    return Comparison(Spread(per_op[0]), Spread(per_op[1]), Spread(ratios),
+                      {"floor": counts[0] * floor.ops, "subject": counts[1] * subject.ops})
 
 
 def time_once_ns(fn, *args):

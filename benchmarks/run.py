@@ -15,6 +15,7 @@ import os
 import platform
 import statistics
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -49,6 +50,7 @@ def machine_info(module, args):
         "machine": platform.platform(),
         "cpu": cpu,
         "cores": os.cpu_count(),
+        "load_average_at_start": [round(x, 2) for x in os.getloadavg()],
         "module": module.__file__,
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "quick": args.quick,
@@ -67,8 +69,9 @@ def run_scenarios(args):
 
     rows = []
     for sc in SCENARIOS:
-        progress(f"  {sc.title}")
-        row = {"name": sc.name, "title": sc.title, "floor": sc.floor, "goal": sc.goal}
+        title = sc.quick_title if args.quick and sc.quick_title else sc.title
+        progress(f"  {title}")
+        row = {"name": sc.name, "title": title, "floor": sc.floor, "goal": sc.goal}
         try:
             floor, subject = sc.build(args.quick)
             result = compare(floor, subject, args.rounds, args.sample_ms * 1_000_000)
@@ -76,7 +79,6 @@ def run_scenarios(args):
             row["error"] = f"{type(exc).__name__}: {exc}"
         else:
             row.update(result.to_json())
-            row["floor_per_op"], row["subject_per_op"] = row["floor_ns_per_op"], row["subject_ns_per_op"]
             row["met"] = row["ratio_median"] <= sc.goal
         rows.append(row)
     return rows
@@ -89,7 +91,7 @@ def run_memory(args):
     count = 100_000 if args.quick else 1_000_000
     runs = 1 if args.quick else 3
     progress(f"  memory per provider, {count:,} providers, {runs} run(s) per side")
-    row = {"name": "memory", "title": f"memory per provider, {count:,} providers",
+    row = {"name": "memory", "title": f"memory per provider (20-char key, 2 deps), {count:,}",
            "floor": "dict of tuples (RSS delta)", "goal": MEMORY_GOAL, "unit": "B"}
     ours, floor = [], []
     for _ in range(runs):  # alternate the two sides, each in a fresh interpreter
@@ -116,32 +118,37 @@ def run_memory(args):
 
 def run_deep_chain(args):
     from harness import run_child
-    from scenarios import chain_child, chain_floor_child
+    from scenarios import chain_child
 
     depths = [10_000, 20_000, 40_000] if args.quick else [250_000, 500_000, 1_000_000]
-    rounds = 1 if args.quick else 3
+    rounds = 1 if args.quick else 5
     methods = ["resolve", "resolve_many", "resolve_many_plan"]
-    result = {"depths": depths, "methods": {m: {} for m in methods}, "floor": {}}
+    result = {"depths": depths, "methods": {m: {} for m in methods},
+              "floor": {m: {} for m in methods}, "growth": {}, "floor_growth": {}}
     problems = []
     for depth in depths:
         progress(f"  deep chain, {depth:,} levels")
         for method in methods:
             got = run_child(chain_child, depth, method, rounds)
-            result["methods"][method][str(depth)] = got.get("ns_per_level", got.get("error"))
             if "error" in got:
-                problems.append(f"{method} at {depth:,}: {got['error']}")
-        got = run_child(chain_floor_child, depth, rounds)
-        result["floor"][str(depth)] = got.get("ns_per_level", got.get("error"))
-    result["growth"] = {}
+                problems.append(f"{method} at {depth:,} levels: {got['error']}")
+            result["methods"][method][str(depth)] = got.get("ns_per_level", got.get("error"))
+            result["floor"][method][str(depth)] = got.get("floor_ns_per_level")
     for method in methods:
-        first, last = (result["methods"][method][str(d)] for d in (depths[0], depths[-1]))
-        ok = all(isinstance(v, float) for v in (first, last))
-        result["growth"][method] = last / first if ok else None
-        if ok and last / first > 1.5:
-            problems.append(f"{method}: time per level grows {last / first:.2f}x "
-                            f"from {depths[0]:,} to {depths[-1]:,} levels")
+        ours, floor = result["methods"][method], result["floor"][method]
+        first, last = str(depths[0]), str(depths[-1])
+        if not all(isinstance(v, float) for v in (ours[first], ours[last])):
+            continue
+        growth = result["growth"][method] = ours[last] / ours[first]
+        floor_growth = result["floor_growth"][method] = floor[last] / floor[first]
+        # Linear means the time per level keeps pace with the Python walk over
+        # the same chain, whose own growth comes from the memory hierarchy.
+        if growth > 1.5 * floor_growth and not args.quick:
+            problems.append(f"{method}: time per level grows {growth:.2f}x from {depths[0]:,} "
+                            f"to {depths[-1]:,} levels, the Python walk {floor_growth:.2f}x")
     result["met"] = not problems
     result["verdict"] = "; ".join(problems)
+    result["judged"] = "quick run, crashes only" if args.quick else "no crash, linear time"
     return result
 
 
@@ -151,7 +158,11 @@ def run_peers(args):
 
     ours_cases = peers.ours()
     for scenario, (statement, names) in ours_cases.items():
-        peers.check(scenario, statement, names)
+        try:
+            peers.check(scenario, statement, names)
+        except Exception as exc:
+            return {"error": f"our {scenario} case: {type(exc).__name__}: {exc}",
+                    "titles": peers.TITLES, "libraries": {}, "verdicts": []}
     libraries = {}
     for name in peers.PEERS:
         version, cases = peers.load(name)
@@ -171,7 +182,7 @@ def run_peers(args):
             result = compare(unrolled(case[0], **case[1]), unrolled(ours_cases[scenario][0],
                              **ours_cases[scenario][1]), args.rounds, args.sample_ms * 1_000_000)
             info["scenarios"][scenario] = result.to_json()
-    return {"libraries": libraries, "verdicts": peer_verdicts(libraries)}
+    return {"titles": peers.TITLES, "libraries": libraries, "verdicts": peer_verdicts(libraries)}
 
 
 def peer_verdicts(libraries):
@@ -187,11 +198,11 @@ def peer_verdicts(libraries):
             continue
         fastest = max(measured, key=measured.get)  # largest ours/peer ratio = fastest peer
         ratio = measured[fastest]
-        need = 1 / 1.5 if scenario == "graph" else 1.0
-        goal = "at least 1.5x faster than the fastest peer" if scenario == "graph" else \
-            "faster than every peer"
-        status = "met" if ratio < need or (scenario == "graph" and ratio <= need) else \
-            f"MISS (ours/{fastest} = {ratio:.2f}, need {'<=' if scenario == 'graph' else '<'} {need:.2f})"
+        if scenario == "graph":
+            goal, ok, need = "at least 1.5x faster than the fastest peer", ratio <= 1 / 1.5, "<= 0.67"
+        else:
+            goal, ok, need = "faster than every peer", ratio < 1, "< 1"
+        status = "met" if ok else f"MISS (ours/{fastest} = {ratio:.2f}, need {need})"
         lines.append(f"{TITLES[scenario]}: fastest peer {fastest} "
                      f"(we are {1 / ratio:.2f}x as fast); goal {goal}: {status}")
     return lines
@@ -200,20 +211,27 @@ def peer_verdicts(libraries):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short smoke run (CI)")
-    parser.add_argument("--json", default=os.path.join(HERE, "results.json"), metavar="PATH")
-    parser.add_argument("--png", default=os.path.join(HERE, "results.png"), metavar="PATH")
+    parser.add_argument("--json", metavar="PATH", help="default benchmarks/results.json "
+                        "(a quick run writes to the temp directory instead)")
+    parser.add_argument("--png", metavar="PATH", help="default benchmarks/results.png (idem)")
     parser.add_argument("--rounds", type=int, help="rounds per scenario (default 15, quick 3)")
     parser.add_argument("--sample-ms", type=float, help="target sample length (default 20, quick 2)")
-    parser.add_argument("--skip", default="", help="comma-separated: memory,chain,peers")
+    parser.add_argument("--skip", default="", help="comma-separated parts to skip: scenarios,memory,chain,peers")
     args = parser.parse_args(argv)
     args.rounds = args.rounds or (3 if args.quick else 15)
     args.sample_ms = args.sample_ms or (2 if args.quick else 20)
+    # A smoke run must not overwrite the results of a full one.
+    out_dir, stem = (tempfile.gettempdir(), "tarnik-bench-quick") if args.quick else (HERE, "results")
+    args.json = args.json or os.path.join(out_dir, stem + ".json")
+    args.png = args.png or os.path.join(out_dir, stem + ".png")
     skip = set(filter(None, args.skip.split(",")))
 
     module = import_module()
     results = {"meta": machine_info(module, args)}
-    progress("scenarios:")
-    results["scenarios"] = run_scenarios(args)
+    results["scenarios"] = []
+    if "scenarios" not in skip:
+        progress("scenarios:")
+        results["scenarios"] = run_scenarios(args)
     if "memory" not in skip:
         results["scenarios"].append(run_memory(args))
     if "chain" not in skip:
@@ -227,11 +245,15 @@ def main(argv=None):
 
     print(report.format_text(results))
     report.write_json(results, args.json)
+    progress(f"wrote {args.json}")
     try:
         report.write_png(results, args.png)
+        progress(f"wrote {args.png}")
     except ImportError:
-        print(f"matplotlib is not installed: {args.png} not written", file=sys.stderr)
+        progress(f"matplotlib is not installed: {args.png} not written")
     failed = [r["name"] for r in results["scenarios"] if "error" in r]
+    if "error" in results.get("peers", {}):
+        failed.append("peers")
     if failed:
         print("errors in: " + ", ".join(failed), file=sys.stderr)
     return 1 if failed else 0
