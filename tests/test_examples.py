@@ -2,6 +2,7 @@
 
 import asyncio
 import importlib.util
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -12,11 +13,21 @@ import _tarnik_core
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
+pytestmark = pytest.mark.timeout(300)
+
+
+def module_env():
+    """The environment of a child that imports the module this process uses."""
+    here = os.path.dirname(os.path.abspath(_tarnik_core.__file__))
+    path = [here] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(path))
+
 
 def run_example(name, cwd):
     proc = subprocess.run(
         [sys.executable, "-W", "error", str(EXAMPLES / name)],
         cwd=str(cwd),
+        env=module_env(),
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

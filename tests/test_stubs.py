@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+import _tarnik_core
+
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None, reason="mypy is not installed"
 )
@@ -88,7 +90,10 @@ def run_mypy(tmp_path, source):
 def test_typed_usage_is_clean_and_runs(tmp_path):
     proc, target = run_mypy(tmp_path, GOOD)
     assert proc.returncode == 0, proc.stdout
-    ran = subprocess.run([sys.executable, str(target)], stdout=subprocess.PIPE,
+    here = os.path.dirname(os.path.abspath(_tarnik_core.__file__))
+    path = [here] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
+    ran = subprocess.run([sys.executable, str(target)], env=env, stdout=subprocess.PIPE,
                          universal_newlines=True, timeout=60)
     assert ran.returncode == 0 and ran.stdout == "typed usage ran\n"
 

@@ -28,7 +28,7 @@ Result<ProviderInfo> get_provider_info(ContainerInner& st, KeyView key) {
     info.singleton = p->meta.singleton;
     info.is_async = p->meta.is_async;
     info.dep_keys.reserve(p->meta.dep_keys.size());
-    for (const Key& k : p->meta.dep_keys) info.dep_keys.push_back(k.text);
+    for (const Key& k : p->meta.dep_keys) info.dep_keys.emplace_back(k.text.view());
     return info;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <string_view>
 
 namespace tarnik {
@@ -44,14 +45,55 @@ private:
     }
 };
 
+// Owned key text: up to kInline bytes sit in the object itself, so that
+// typical keys cost no allocation of their own.
+class KeyText {
+public:
+    static constexpr std::size_t kInline = 24;
+
+    KeyText() noexcept : size_(0) {}
+    explicit KeyText(std::string_view s) : size_(s.size()) {
+        char* dst = inline_;
+        if (size_ > kInline) dst = heap_ = new char[size_];
+        if (size_) std::memcpy(dst, s.data(), size_);
+    }
+    KeyText(const KeyText& o) : KeyText(o.view()) {}
+    KeyText(KeyText&& o) noexcept : size_(o.size_) {
+        std::memcpy(inline_, o.inline_, kInline);  // the heap pointer, or the text
+        o.size_ = 0;
+    }
+    KeyText& operator=(KeyText o) noexcept {
+        std::swap(size_, o.size_);
+        char tmp[kInline];
+        std::memcpy(tmp, inline_, kInline);
+        std::memcpy(inline_, o.inline_, kInline);
+        std::memcpy(o.inline_, tmp, kInline);
+        return *this;
+    }
+    ~KeyText() {
+        if (size_ > kInline) delete[] heap_;
+    }
+
+    const char* data() const noexcept { return size_ > kInline ? heap_ : inline_; }
+    std::size_t size() const noexcept { return size_; }
+    std::string_view view() const noexcept { return std::string_view(data(), size_); }
+
+private:
+    std::size_t size_;
+    union {
+        char inline_[kInline];
+        char* heap_;
+    };
+};
+
 // A key that owns its text.
 struct Key {
-    std::string text;
+    KeyText text;
     Py_hash_t hash = 0;
 
     Key() = default;
     explicit Key(KeyView v) : text(v.text), hash(v.hash) {}
-    KeyView view() const noexcept { return KeyView{text, hash}; }
+    KeyView view() const noexcept { return KeyView{text.view(), hash}; }
 };
 
 struct KeyViewHash {

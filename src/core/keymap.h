@@ -1,7 +1,8 @@
 // A hash map from key to value with open addressing.
 //
 // Entries live in a dense vector in insertion order; a power-of-two table of
-// entry indices is probed linearly. Maps here only grow (a layer is dropped
+// entry indices is probed linearly. Each slot also keeps the high bits of its
+// key's hash, so that a probe touches an entry only when those bits match. Maps here only grow (a layer is dropped
 // whole), so there is no erase. Lookups take a KeyView and never copy text.
 #pragma once
 
@@ -38,10 +39,12 @@ public:
     V* find(KeyView k) noexcept {
         if (entries_.empty()) return nullptr;
         std::size_t mask = slots_.size() - 1;
+        std::uint64_t tag = tag_of(k.hash);
         for (std::size_t i = static_cast<std::size_t>(k.hash) & mask;; i = (i + 1) & mask) {
-            std::uint32_t s = slots_[i];
+            std::uint64_t s = slots_[i];
             if (s == 0) return nullptr;
-            Entry& e = entries_[s - 1];
+            if ((s & kTagMask) != tag) continue;
+            Entry& e = entries_[(s & kIndexMask) - 1];
             if (view_of(e.key) == k) return &e.value;
         }
     }
@@ -92,8 +95,12 @@ private:
         if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 4 : entries_.size() * 2);
     }
 
+    static constexpr std::uint64_t kIndexMask = 0xffffffffu;
+    static constexpr std::uint64_t kTagMask = ~kIndexMask;
+    static std::uint64_t tag_of(Py_hash_t h) noexcept { return static_cast<std::uint64_t>(h) & kTagMask; }
+
     void rehash(std::size_t cap) {
-        std::vector<std::uint32_t> fresh(cap, 0);
+        std::vector<std::uint64_t> fresh(cap, 0);
         slots_.swap(fresh);
         for (std::size_t i = 0; i < entries_.size(); ++i)
             place(view_of(entries_[i].key).hash, static_cast<std::uint32_t>(i + 1));
@@ -103,11 +110,11 @@ private:
         std::size_t mask = slots_.size() - 1;
         std::size_t i = static_cast<std::size_t>(h) & mask;
         while (slots_[i] != 0) i = (i + 1) & mask;
-        slots_[i] = slot;
+        slots_[i] = tag_of(h) | slot;
     }
 
     std::vector<Entry> entries_;
-    std::vector<std::uint32_t> slots_;  // 0: free, otherwise entry index + 1
+    std::vector<std::uint64_t> slots_;  // 0: free, otherwise hash tag | (entry index + 1)
 };
 
 }  // namespace tarnik

@@ -11,7 +11,7 @@ class Container:
     as positional arguments, in order.
     """
 
-    def __init__(self) -> None: ...
+    def __new__(cls) -> Container: ...
     def register_provider(
         self,
         key: str,

@@ -1,0 +1,234 @@
+"""Several threads on shared containers, with providers that let the
+interpreter lock go and providers that wait for other threads calling into
+the same container: nothing hangs, nothing crashes, and the state stays
+consistent."""
+
+import os
+import random
+import threading
+import time
+
+import pytest
+
+import _tarnik_core
+from model import REENTRANT_MSG
+
+THREADS = 8
+RUN_SECONDS = 2.0
+JOIN_TIMEOUT = 60.0
+KEYS = ["a", "b", "c", "d", "e", "f"]
+
+EXPECTED_PREFIXES = (
+    "No provider registered for key: ",
+    "Dependency cycle detected at key: ",
+    "Provider for key '",
+    "Cannot set cache for non-singleton or unknown key: ",
+)
+
+
+class Value(object):
+    __slots__ = ("builder",)
+
+    def __init__(self, builder):
+        self.builder = builder
+
+
+class Shared(object):
+    """What every thread can see."""
+
+    def __init__(self, tmpdir):
+        self.tmpdir = tmpdir
+        self.errors = []  # unexpected outcomes, as text
+        self.helpers = []  # threads started by providers
+        self.lock = threading.Lock()
+        self.counter = 0
+
+    def problem(self, text):
+        with self.lock:
+            self.errors.append(text)
+
+    def next_id(self):
+        with self.lock:
+            self.counter += 1
+            return self.counter
+
+
+class Builder(object):
+    """One registration's callable; counts how often it builds."""
+
+    def __init__(self, shared, container, mode, singleton):
+        self.shared = shared
+        self.container = container
+        self.mode = mode
+        self.singleton = singleton
+        self.builds = 0
+        self.id = shared.next_id()
+
+    def __call__(self, *args):
+        mode = self.mode
+        if mode == "sleep":
+            time.sleep(0)
+        elif mode == "io":
+            path = os.path.join(self.shared.tmpdir, "p%d-%d" % (self.id, threading.get_ident()))
+            with open(path, "w") as f:
+                f.write("x" * 64)
+            with open(path) as f:
+                assert f.read() == "x" * 64
+            os.unlink(path)
+        elif mode == "reenter":
+            try:
+                self.container.get_cached("a")
+            except RuntimeError as exc:
+                if str(exc) != REENTRANT_MSG:
+                    self.shared.problem("re-entrant call: %r" % exc)
+            else:
+                self.shared.problem("a re-entrant call went through")
+        elif mode == "handshake":
+            self.handshake()
+        self.builds += 1
+        if self.singleton and self.builds > 1:
+            self.shared.problem("singleton %d built %d times" % (self.id, self.builds))
+        return Value(self)
+
+    def handshake(self):
+        """Start a thread that calls into this container and wait for it a
+        little: it cannot get in before this resolution ends, and must not
+        be refused as re-entrant (it is another thread)."""
+        done = threading.Event()
+        shared, c = self.shared, self.container
+
+        def other():
+            try:
+                c.get_cached("b")
+                c.resolve_many([])
+            except BaseException as exc:
+                shared.problem("helper thread: %r" % exc)
+            finally:
+                done.set()
+
+        t = threading.Thread(target=other, daemon=True)
+        with shared.lock:
+            shared.helpers.append(t)
+        t.start()
+        done.wait(0.002)
+
+
+def worker(shared, containers, seed, deadline):
+    rng = random.Random(seed)
+    modes = ["plain", "plain", "sleep", "io", "reenter", "handshake"]
+    while time.monotonic() < deadline:
+        c = rng.choice(containers)
+        key = rng.choice(KEYS)
+        op = rng.randrange(10)
+        try:
+            if op <= 1:
+                singleton = rng.random() < 0.6
+                fn = Builder(shared, c, rng.choice(modes), singleton)
+                deps = [k for k in rng.sample(KEYS, rng.randint(0, 2)) if k > key]  # no cycles
+                if op == 0:
+                    c.register_provider(key, fn, singleton, False, deps)
+                else:
+                    c.set_override(key, fn, singleton, False, deps)
+            elif op == 2:
+                c.begin_override_layer() if rng.random() < 0.5 else c.end_override_layer()
+            elif op == 3:
+                check_value(shared, c.resolve(key))
+            elif op == 4:
+                for v in c.resolve_many(rng.sample(KEYS, 3)):
+                    check_value(shared, v)
+            elif op == 5:
+                keys = rng.sample(KEYS, 3)
+                values = c.resolve_many_plan(keys + keys[:1])
+                if values[0] is not values[-1]:
+                    shared.problem("a plan returned two objects for one key")
+            elif op == 6:
+                c.set_cached(key, Value(None))
+            elif op == 7:
+                check_value(shared, c.get_cached(key))
+            elif op == 8:
+                fn, singleton, is_async, deps = c.get_provider_info(key)
+                if not (isinstance(fn, Builder) and fn.singleton is singleton and is_async is False):
+                    shared.problem("provider info %r" % ((fn, singleton, is_async, deps),))
+            else:
+                c.resolve(key)
+        except (KeyError, RuntimeError) as exc:
+            if not str(exc.args[0]).startswith(EXPECTED_PREFIXES):
+                shared.problem("unexpected %r" % exc)
+        except BaseException as exc:
+            shared.problem("unexpected %r" % exc)
+
+
+def check_value(shared, v):
+    if v is not None and not isinstance(v, Value):
+        shared.problem("resolved to %r" % (v,))
+
+
+@pytest.mark.timeout(300)
+def test_threads_share_containers_without_hanging(tmp_path):
+    shared = Shared(str(tmp_path))
+    containers = [_tarnik_core.Container() for _ in range(2)]
+    for c in containers:
+        for key in KEYS:
+            c.register_provider(key, Builder(shared, c, "plain", True), True, False, [])
+    deadline = time.monotonic() + RUN_SECONDS
+    threads = [
+        threading.Thread(target=worker, args=(shared, containers, seed, deadline), daemon=True)
+        for seed in range(THREADS)
+    ]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN_TIMEOUT)
+    assert not [t for t in threads if t.is_alive()], "a worker thread hangs"
+    with shared.lock:
+        helpers = list(shared.helpers)
+    for t in helpers:
+        t.join(JOIN_TIMEOUT)
+    assert not [t for t in helpers if t.is_alive()], "a thread started by a provider hangs"
+    assert shared.errors == []
+    assert helpers, "no provider waited for another thread"
+    # The containers are still whole: every key is known and resolves the
+    # same way through every entry point.
+    for c in containers:
+        for _ in range(5):
+            c.end_override_layer()
+        for key in KEYS:
+            fn, singleton, _, _ = c.get_provider_info(key)
+            first = c.resolve(key)
+            again = c.resolve_many_plan([key])[0]
+            if singleton:
+                assert first is again is c.get_cached(key)
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("method", ["resolve", "resolve_many", "resolve_many_plan"])
+def test_other_thread_waits_for_a_running_resolution(method):
+    """While a provider runs (and lets the interpreter lock go), another
+    thread's call on the same container waits and then succeeds; it sees the
+    state as it is after the resolution, never half-way through it."""
+    c = _tarnik_core.Container()
+    inside = threading.Event()
+    release = threading.Event()
+    seen = []
+
+    def slow():
+        inside.set()
+        release.wait(JOIN_TIMEOUT)
+        return "slow-value"
+
+    def other():
+        inside.wait(JOIN_TIMEOUT)
+        seen.append(c.get_cached("slow"))
+
+    c.register_provider("slow", slow, True, False, [])
+    t = threading.Thread(target=other, daemon=True)
+    t.start()
+    releaser = threading.Timer(0.05, release.set)
+    releaser.start()
+    arg = "slow" if method == "resolve" else ["slow"]
+    result = getattr(c, method)(arg)
+    t.join(JOIN_TIMEOUT)
+    releaser.join(JOIN_TIMEOUT)
+    assert not t.is_alive()
+    assert result in ("slow-value", ["slow-value"])
+    assert seen == ["slow-value"]
