@@ -48,9 +48,8 @@ public:
         if (auto err = begin(root)) return std::move(*err);
         while (!path_.empty()) {
             Step& top = path_.back();
-            const std::vector<Key>& deps = top.provider->meta.dep_keys;
-            if (top.next_dep < deps.size()) {
-                KeyView dep = deps[top.next_dep++].view();
+            if (top.next_dep != top.end_dep) {
+                KeyView dep = (top.next_dep++)->view();
                 if (find_mark(dep, m)) {
                     if (m.state == VisitMark::InProgress) return cycle_error(dep);
                     pending_.push_back(m.index);
@@ -68,7 +67,8 @@ private:
     struct Step {
         KeyView key;
         Provider* provider;
-        std::size_t next_dep;
+        const Key* next_dep;  // into the provider's dep_keys
+        const Key* end_dep;
         std::size_t pending_base;  // where this key's dependency indices start
     };
 
@@ -76,7 +76,7 @@ private:
     // keep them in a hash map.
     static constexpr std::size_t kScanLimit = 32;
 
-    bool find_mark(KeyView key, VisitMark& out) {
+    bool find_mark(const KeyView& key, VisitMark& out) {
         if (marks_) {
             VisitMark* m = marks_->find(key);
             if (m) out = *m;
@@ -97,8 +97,14 @@ private:
         return false;
     }
 
-    void set_mark(KeyView key, VisitMark mark) {
-        if (!marks_ && path_.size() + plan_.order.size() >= kScanLimit) {
+    void set_mark(const KeyView& key, VisitMark::State state, std::uint32_t index) {
+        // Small plans keep no marks of their own: the path and the order are them.
+        if (!marks_ && path_.size() + plan_.order.size() < kScanLimit) return;
+        set_mark_in_map(key, VisitMark{state, index});
+    }
+
+    void set_mark_in_map(const KeyView& key, VisitMark mark) {
+        if (!marks_) {
             marks_ = std::make_unique<KeyMap<KeyView, VisitMark>>();
             for (const Step& s : path_) marks_->find_or_insert(s.key, [] { return VisitMark{VisitMark::InProgress, 0}; });
             for (std::size_t i = 0; i < plan_.order.size(); ++i) {
@@ -106,15 +112,16 @@ private:
                 marks_->find_or_insert(plan_.order[i].key, [at] { return VisitMark{VisitMark::Done, at}; });
             }
         }
-        if (marks_) *marks_->find_or_insert(key, [mark] { return mark; }).first = mark;
+        *marks_->find_or_insert(key, [mark] { return mark; }).first = mark;
     }
 
-    std::optional<Error> begin(KeyView key) {
-        set_mark(key, VisitMark{VisitMark::InProgress, 0});
+    std::optional<Error> begin(const KeyView& key) {
+        set_mark(key, VisitMark::InProgress, 0);
         Provider* p = find_provider(st_, key);
         if (!p) return missing_provider_error(key);
         if (p->meta.is_async) return async_provider_error(key);
-        path_.push_back(Step{key, p, 0, pending_.size()});
+        const std::vector<Key>& deps = p->meta.dep_keys;
+        path_.push_back(Step{key, p, deps.data(), deps.data() + deps.size(), pending_.size()});
         return std::nullopt;
     }
 
@@ -127,7 +134,7 @@ private:
         pending_.resize(step.pending_base);
         path_.pop_back();
         plan_.order.push_back(PlanNode{step.key, step.provider, args_begin, nargs});
-        set_mark(step.key, VisitMark{VisitMark::Done, index});
+        set_mark(step.key, VisitMark::Done, index);
         if (!path_.empty()) pending_.push_back(index);
         done_index_ = index;
     }
@@ -166,10 +173,10 @@ Status resolve_many_plan(ContainerInner& st, const KeyView* keys, std::size_t n,
         }
         args.clear();
         for (std::uint32_t a = 0; a < node.nargs; ++a) args.push_back(out.values[plan.args[node.args_begin + a]]);
-        Result<Ref> made = call_provider(p->callable.get(), args.begin(), args.size());
-        if (!made.ok()) return std::move(made.error());
-        if (p->meta.singleton) store_singleton(st, node.key, made.value().get(), trash);
-        out.values.push(std::move(made.value()));
+        Ref made = call_provider(p->callable.get(), args.begin(), args.size());
+        if (!made) return error_of_failed_call();
+        if (p->meta.singleton) store_singleton(st, node.key, made.get(), trash);
+        out.values.push(std::move(made));
     }
 
     // Assembly guard: every requested key must have a value by now.

@@ -79,15 +79,16 @@ Result<Ref> Resolver::run(KeyView root, Provider* found) {
         // `dep_keys` order: call the factory with them.
         Frame done = top;
         std::size_t n = deps.size();
-        Result<Ref> made = call_provider(done.provider->callable.get(), values_.top(n), n);
-        values_.pop_n(n);
-        if (!made.ok()) {
+        Ref made = call_provider(done.provider->callable.get(), values_.top(n), n);
+        if (!made) {
+            Error e = error_of_failed_call();
             reset();
-            return std::move(made.error());
+            return e;
         }
-        if (done.provider->meta.singleton) store_singleton(st_, done.key, made.value().get(), trash_);
+        values_.pop_n(n);
+        if (done.provider->meta.singleton) store_singleton(st_, done.key, made.get(), trash_);
         pop_frame();
-        values_.push(std::move(made.value()));
+        values_.push(std::move(made));
     }
     Ref out = values_.pop();
     reset();
@@ -98,8 +99,9 @@ Result<Ref> resolve_found(ContainerInner& st, KeyView key, Provider* p, Trash& t
     if (p && p->meta.singleton && p->cached) return p->cached.new_ref();
     if (p && !p->meta.is_async && p->meta.dep_keys.empty()) {
         // A factory without dependencies needs no walk.
-        Result<Ref> made = call_provider(p->callable.get(), nullptr, 0);
-        if (made.ok() && p->meta.singleton) store_singleton(st, key, made.value().get(), trash);
+        Ref made = call_provider(p->callable.get(), nullptr, 0);
+        if (!made) return error_of_failed_call();
+        if (p->meta.singleton) store_singleton(st, key, made.get(), trash);
         return made;
     }
     Resolver r(st, trash);

@@ -17,7 +17,7 @@ public:
     SmallVec(const SmallVec&) = delete;
     SmallVec& operator=(const SmallVec&) = delete;
     ~SmallVec() {
-        if (data_ != inline_) std::free(data_);
+        if (data_ != reinterpret_cast<T*>(inline_)) std::free(data_);
     }
 
     std::size_t size() const noexcept { return size_; }
@@ -41,13 +41,14 @@ private:
         void* mem = std::malloc(cap * sizeof(T));
         if (!mem) throw std::bad_alloc();
         std::memcpy(mem, data_, size_ * sizeof(T));
-        if (data_ != inline_) std::free(data_);
+        if (data_ != reinterpret_cast<T*>(inline_)) std::free(data_);
         data_ = static_cast<T*>(mem);
         cap_ = cap;
     }
 
-    T inline_[N];
-    T* data_ = inline_;
+    // Raw storage: the inline items are not constructed until pushed.
+    alignas(T) unsigned char inline_[N * sizeof(T)];
+    T* data_ = reinterpret_cast<T*>(inline_);
     std::size_t size_ = 0;
     std::size_t cap_ = N;
 };
