@@ -45,6 +45,11 @@ public:
         cv_.notify_all();
     }
 
+    // Free and not poisoned: an operation that runs no Python code and
+    // does not let the interpreter lock go may then read the state without
+    // taking the lock, since nothing else can run until it returns.
+    bool usable_now() const noexcept { return !locked_.load(std::memory_order_relaxed) && !poisoned_; }
+
     bool poisoned() const noexcept { return poisoned_; }
     void poison() noexcept { poisoned_ = true; }
 

@@ -37,20 +37,21 @@ PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!c) return nullptr;
         KeyView key;
         if (!convert_key(a[0], "key", key)) return nullptr;
+        // The hot path: a singleton that already holds its value. The lookup
+        // runs no Python code, so with the lock free it is atomic as it stands,
+        // and so is what follows up to taking the lock.
+        bool looked = c->lock.usable_now();
+        Provider* p = nullptr;
+        if (looked) {
+            p = find_provider(c->inner, key);
+            if (p && p->meta.singleton && p->cached) return p->cached.new_ref().release();
+        }
         Result<Ref> r = Ref();
         {
             Trash trash;  // released after the lock
             Locked locked(c);
             if (!locked.ok()) return nullptr;
-            ContainerInner& st = locked.state();
-            // The hot path: a singleton that already holds its value.
-            Provider* p = find_provider(st, key);
-            if (p && p->meta.singleton && p->cached) {
-                PyObject* v = p->cached.new_ref().release();
-                locked.unlock();
-                return v;
-            }
-            r = resolve_found(st, key, p, trash);
+            r = looked ? resolve_found(locked.state(), key, p, trash) : resolve_key(locked.state(), key, trash);
             locked.check(r);
             locked.unlock();
         }
