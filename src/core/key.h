@@ -36,10 +36,17 @@ private:
             std::memcpy(&b1, b + n - 8, 8);
             return ((a0 ^ b0) | (a1 ^ b1)) == 0;
         }
-        if (n < 8) {
-            for (std::size_t i = 0; i < n; ++i)
-                if (a[i] != b[i]) return false;
-            return true;
+        if (n >= 4 && n < 8) {
+            std::uint32_t a0, a1, b0, b1;
+            std::memcpy(&a0, a, 4);
+            std::memcpy(&b0, b, 4);
+            std::memcpy(&a1, a + n - 4, 4);
+            std::memcpy(&b1, b + n - 4, 4);
+            return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+        }
+        if (n < 4) {
+            // bytes 0, n/2 and n-1 cover every byte of a key this short
+            return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
         }
         return std::memcmp(a, b, n) == 0;
     }

@@ -4,6 +4,7 @@ namespace tarnik {
 
 Provider* find_provider(ContainerInner& st, KeyView key) noexcept {
     auto& layers = st.override_layers;
+    if (layers.empty()) return st.providers.find(key);
     for (auto it = layers.rbegin(); it != layers.rend(); ++it) {
         if (Provider* p = it->find(key)) return p;
     }
