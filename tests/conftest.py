@@ -25,3 +25,16 @@ def collect():
 
 def pytest_report_header(config):
     return "_tarnik_core from %s (CPython %s)" % (_tarnik_core.__file__, sys.version.split()[0])
+
+
+@pytest.fixture
+def log():
+    """The keys of the logging providers, in the order they were called."""
+    return []
+
+
+@pytest.fixture
+def reg(c, log):
+    from support import registrar
+
+    return registrar(c, log)

@@ -2,6 +2,7 @@
 
 import pytest
 
+from support import Made, registrar
 import _tarnik_core
 
 MISSING = "No provider registered for key: "
@@ -10,34 +11,6 @@ CYCLE = "Dependency cycle detected at key: "
 
 def async_message(key):
     return "Provider for key '%s' is async and requires async resolution" % key
-
-
-class Made:
-    def __init__(self, key, args):
-        self.key = key
-        self.args = args
-
-
-@pytest.fixture
-def log():
-    return []
-
-
-def registrar(c, log):
-    def register(key, deps=(), singleton=False, is_async=False):
-        def build(*args, **kwargs):
-            assert kwargs == {}
-            log.append(key)
-            return Made(key, args)
-
-        c.register_provider(key, build, singleton, is_async, list(deps))
-
-    return register
-
-
-@pytest.fixture
-def reg(c, log):
-    return registrar(c, log)
 
 
 @pytest.mark.parametrize("keys", [[], ()])

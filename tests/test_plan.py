@@ -2,6 +2,8 @@
 
 import pytest
 
+from support import Made
+
 MISSING = "No provider registered for key: "
 CYCLE = "Dependency cycle detected at key: "
 
@@ -13,30 +15,6 @@ def async_message(key):
 def check_error(excinfo, cls, message):
     assert type(excinfo.value) is cls
     assert excinfo.value.args == (message,)
-
-
-class Made:
-    def __init__(self, key, args):
-        self.key = key
-        self.args = args
-
-
-@pytest.fixture
-def log():
-    return []
-
-
-@pytest.fixture
-def reg(c, log):
-    def register(key, deps=(), singleton=False, is_async=False):
-        def build(*args, **kwargs):
-            assert kwargs == {}
-            log.append(key)
-            return Made(key, args)
-
-        c.register_provider(key, build, singleton, is_async, list(deps))
-
-    return register
 
 
 @pytest.mark.parametrize("keys", [[], ()])

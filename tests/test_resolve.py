@@ -2,6 +2,7 @@
 
 import pytest
 
+from support import Made
 import _tarnik_core
 
 MISSING = "No provider registered for key: "
@@ -24,34 +25,6 @@ def resolve_via(c, method, key):
     values = getattr(c, method)([key])
     assert type(values) is list and len(values) == 1
     return values[0]
-
-
-class Made:
-    """What a logging provider returns: its key and the arguments it was called with."""
-
-    def __init__(self, key, args):
-        self.key = key
-        self.args = args
-
-
-@pytest.fixture
-def log():
-    return []
-
-
-@pytest.fixture
-def reg(c, log):
-    """Register a provider that appends its key to `log` and returns a fresh Made."""
-
-    def register(key, deps=(), singleton=False, is_async=False):
-        def build(*args, **kwargs):
-            assert kwargs == {}
-            log.append(key)
-            return Made(key, args)
-
-        c.register_provider(key, build, singleton, is_async, list(deps))
-
-    return register
 
 
 class Abort(BaseException):
