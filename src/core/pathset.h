@@ -31,7 +31,7 @@ public:
     void rebuild(It first, It last, KeyOf key_of) {
         std::size_t count = static_cast<std::size_t>(last - first);
         std::size_t cap = 64;
-        while (cap < 4 * (count + 1)) cap *= 2;
+        while (cap < 2 * (count + 1)) cap *= 2;  // doubles as the path grows
         slots_.assign(cap, Slot{});
         for (It it = first; it != last; ++it) place(key_of(*it));
         size_ = count;
