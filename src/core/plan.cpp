@@ -38,30 +38,37 @@ class Compiler {
 public:
     Compiler(ContainerInner& st, Plan& plan) : st_(st), plan_(plan) {}
 
-    // Visits one requested key; returns its place in the order.
-    Result<std::uint32_t> visit(KeyView root) {
+    // Visits one requested key and gives its place in the order; false
+    // with error() set on the first failure.
+    bool visit(const KeyView& root, std::uint32_t& index) {
         VisitMark m;
         if (find_mark(root, m)) {
-            if (m.state == VisitMark::Done) return m.index;
-            return cycle_error(root);
+            if (m.state == VisitMark::Done) {
+                index = m.index;
+                return true;
+            }
+            return fail(cycle_error(root));
         }
-        if (auto err = begin(root)) return std::move(*err);
+        if (!begin(root)) return false;
         while (!path_.empty()) {
             Step& top = path_.back();
             if (top.next_dep != top.end_dep) {
                 KeyView dep = (top.next_dep++)->view();
                 if (find_mark(dep, m)) {
-                    if (m.state == VisitMark::InProgress) return cycle_error(dep);
+                    if (m.state == VisitMark::InProgress) return fail(cycle_error(dep));
                     pending_.push_back(m.index);
                     continue;
                 }
-                if (auto err = begin(dep)) return std::move(*err);
+                if (!begin(dep)) return false;
                 continue;
             }
             finish();
         }
-        return done_index_;
+        index = done_index_;
+        return true;
     }
+
+    Error& error() noexcept { return *error_; }
 
 private:
     struct Step {
@@ -115,14 +122,19 @@ private:
         *marks_->find_or_insert(key, [mark] { return mark; }).first = mark;
     }
 
-    std::optional<Error> begin(const KeyView& key) {
+    bool fail(Error e) {
+        error_.emplace(std::move(e));
+        return false;
+    }
+
+    bool begin(const KeyView& key) {
         set_mark(key, VisitMark::InProgress, 0);
         Provider* p = find_provider(st_, key);
-        if (!p) return missing_provider_error(key);
-        if (p->meta.is_async) return async_provider_error(key);
+        if (!p) return fail(missing_provider_error(key));
+        if (p->meta.is_async) return fail(async_provider_error(key));
         const std::vector<Key>& deps = p->meta.dep_keys;
         path_.push_back(Step{key, p, deps.data(), deps.data() + deps.size(), pending_.size()});
-        return std::nullopt;
+        return true;
     }
 
     void finish() {
@@ -145,6 +157,7 @@ private:
     SmallVec<Step, 16> path_;
     SmallVec<std::uint32_t, 32> pending_;  // finished dependencies of the keys on the path
     std::uint32_t done_index_ = 0;
+    std::optional<Error> error_;
 };
 
 }  // namespace
@@ -155,9 +168,9 @@ Status resolve_many_plan(ContainerInner& st, const KeyView* keys, std::size_t n,
     {
         Compiler compiler(st, plan);
         for (std::size_t i = 0; i < n; ++i) {
-            Result<std::uint32_t> r = compiler.visit(keys[i]);
-            if (!r.ok()) return std::move(r.error());
-            out.requested.push_back(r.value());
+            std::uint32_t index = 0;
+            if (!compiler.visit(keys[i], index)) return std::move(compiler.error());
+            out.requested.push_back(index);
         }
     }
 

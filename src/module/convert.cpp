@@ -21,6 +21,7 @@ std::string type_qualname(PyTypeObject* type) {
 
 // The text and hash of a `str`; false with an exception pending otherwise.
 inline bool key_of(PyObject* obj, KeyView& out) {
+    if (ascii_key(obj, out)) return true;
     if (!PyUnicode_Check(obj)) {
         conversion_error(obj, "PyString");
         return false;
@@ -38,6 +39,22 @@ inline bool key_of(PyObject* obj, KeyView& out) {
 // iteration order.
 template <class Each>
 bool walk_key_list(PyObject* obj, const char* param, Each&& each) {
+    KeyView view;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // An exact list or tuple is a sequence whose length and iteration
+        // run no Python code: index it.
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        each(nullptr, KeyView{}, size);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+            if (!key_of(item, view)) {
+                argument_failed(param);
+                return false;
+            }
+            each(item, view, 0);
+        }
+        return true;
+    }
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         argument_failed(param);
@@ -61,19 +78,6 @@ bool walk_key_list(PyObject* obj, const char* param, Each&& each) {
     }
     each(nullptr, KeyView{}, size);
 
-    KeyView view;
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // Iterating an exact list or tuple runs no Python code; index it.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
-            if (!key_of(item, view)) {
-                argument_failed(param);
-                return false;
-            }
-            each(item, view, 0);
-        }
-        return true;
-    }
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) {
         argument_failed(param);

@@ -18,15 +18,12 @@ namespace tarnik {
 // Reports the pending failure of converting parameter `param`.
 void argument_failed(const char* param);
 
-bool convert_key_slow(PyObject* obj, const char* param, KeyView& out);
-
-// A `str` argument as a key: the text is the string's own UTF-8 buffer,
-// valid while the string lives. The hash is the interpreter's own hash of
-// the text (a subclass's __hash__ is not consulted), cached in the string.
-inline bool convert_key(PyObject* obj, const char* param, KeyView& out) {
+// An exact ASCII `str` is its own UTF-8 text: its key is read in place.
+// The hash is the interpreter's own hash of the text, cached in the string.
+// Returns false, with nothing set, for any other object.
+inline bool ascii_key(PyObject* obj, KeyView& out) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
     if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
-        // An ASCII string is its own UTF-8 text.
         Py_hash_t h = reinterpret_cast<PyASCIIObject*>(obj)->hash;
         if (h == -1) h = PyUnicode_Type.tp_hash(obj);
         out = KeyView{std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
@@ -34,8 +31,19 @@ inline bool convert_key(PyObject* obj, const char* param, KeyView& out) {
                       h};
         return true;
     }
+#else
+    (void)obj;
+    (void)out;
 #endif
-    return convert_key_slow(obj, param, out);
+    return false;
+}
+
+bool convert_key_slow(PyObject* obj, const char* param, KeyView& out);
+
+// A `str` argument as a key: the text is the string's own UTF-8 buffer,
+// valid while the string lives. A subclass's __hash__ is not consulted.
+inline bool convert_key(PyObject* obj, const char* param, KeyView& out) {
+    return ascii_key(obj, out) || convert_key_slow(obj, param, out);
 }
 bool convert_flag(PyObject* obj, const char* param, bool& out);
 
