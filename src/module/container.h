@@ -89,8 +89,7 @@ PyObject* guarded(Body&& body) noexcept {
             PyErr_NoMemory();
         }
     } catch (...) {
-        bool locked = take_unwound_locked();
-        (void)locked;
+        take_unwound_locked();  // the lock, if held, is poisoned either way
         Error e = internal_failure("unexpected native exception", TARNIK_HERE);
         raise_error(std::move(e));
     }
