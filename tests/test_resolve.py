@@ -416,3 +416,34 @@ def test_hundred_thousand_deep_cycle(c, method, start):
         resolve_via(c, method, "k%d" % start)
     check_error(e, RuntimeError, CYCLE + "k%d" % start)
     assert calls == []
+
+
+@pytest.mark.parametrize("method", ["resolve", "resolve_many", "resolve_many_plan"])
+def test_dependency_lookups_follow_every_change(c, method):
+    # Each step changes which entry is in force for the dependency "d" after
+    # "top" was resolved through it; every resolution must see the change.
+    def run():
+        resolve = getattr(c, method)
+        return resolve("top") if method == "resolve" else resolve(["top"])[0]
+
+    c.register_provider("top", lambda d: d, False, False, ["d"])
+    with pytest.raises(KeyError):
+        run()
+    c.register_provider("d", lambda: "registered", False, False, [])
+    assert run() == "registered"
+    c.register_provider("d", lambda: "replaced", False, False, [])
+    assert run() == "replaced"
+    c.begin_override_layer()
+    assert run() == "replaced"
+    c.set_override("d", lambda: "override", False, False, [])
+    assert run() == "override"
+    c.begin_override_layer()
+    c.set_override("d", lambda: "upper", False, False, [])
+    assert run() == "upper"
+    c.end_override_layer()
+    assert run() == "override"
+    c.end_override_layer()
+    assert run() == "replaced"
+    for i in range(50):  # the registry grows and its entries move
+        c.register_provider("filler%d" % i, object, False, False, [])
+    assert run() == "replaced"

@@ -49,17 +49,18 @@ public:
             }
             return fail(cycle_error(root));
         }
-        if (!begin(root)) return false;
+        if (!begin(root, find_provider(st_, root))) return false;
         while (!path_.empty()) {
             Step& top = path_.back();
             if (top.next_dep != top.end_dep) {
-                KeyView dep = (top.next_dep++)->view();
+                const DepKey& dep_key = *top.next_dep++;
+                KeyView dep = dep_key.view();
                 if (find_mark(dep, m)) {
                     if (m.state == VisitMark::InProgress) return fail(cycle_error(dep));
                     pending_.push_back(m.index);
                     continue;
                 }
-                if (!begin(dep)) return false;
+                if (!begin(dep, find_dep_provider(st_, dep_key))) return false;
                 continue;
             }
             finish();
@@ -74,8 +75,8 @@ private:
     struct Step {
         KeyView key;
         Provider* provider;
-        const Key* next_dep;  // into the provider's dep_keys
-        const Key* end_dep;
+        const DepKey* next_dep;  // into the provider's dep_keys
+        const DepKey* end_dep;
         std::size_t pending_base;  // where this key's dependency indices start
     };
 
@@ -83,12 +84,18 @@ private:
     // keep them in a hash map.
     static constexpr std::size_t kScanLimit = 32;
 
+    static std::uint64_t hash_bit(const KeyView& key) noexcept {
+        return std::uint64_t{1} << (static_cast<std::uint64_t>(key.hash) >> 58);
+    }
+
     bool find_mark(const KeyView& key, VisitMark& out) {
         if (marks_) {
             VisitMark* m = marks_->find(key);
             if (m) out = *m;
             return m != nullptr;
         }
+        // A key whose hash bit is clear was never visited: no scan needed.
+        if (!(visited_bits_ & hash_bit(key))) return false;
         for (std::size_t i = 0; i < path_.size(); ++i) {
             if (path_[i].key == key) {
                 out = VisitMark{VisitMark::InProgress, 0};
@@ -127,12 +134,13 @@ private:
         return false;
     }
 
-    bool begin(const KeyView& key) {
+    // Marks `key` as on the path; `p` is its entry in force.
+    bool begin(const KeyView& key, Provider* p) {
+        visited_bits_ |= hash_bit(key);
         set_mark(key, VisitMark::InProgress, 0);
-        Provider* p = find_provider(st_, key);
         if (!p) return fail(missing_provider_error(key));
         if (p->meta.is_async) return fail(async_provider_error(key));
-        const std::vector<Key>& deps = p->meta.dep_keys;
+        const std::vector<DepKey>& deps = p->meta.dep_keys;
         path_.push_back(Step{key, p, deps.data(), deps.data() + deps.size(), pending_.size()});
         return true;
     }
@@ -157,6 +165,7 @@ private:
     SmallVec<Step, 16> path_;
     SmallVec<std::uint32_t, 32> pending_;  // finished dependencies of the keys on the path
     std::uint32_t done_index_ = 0;
+    std::uint64_t visited_bits_ = 0;  // one bit per visited key, from its hash
     std::optional<Error> error_;
 };
 

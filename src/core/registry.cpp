@@ -32,6 +32,7 @@ Provider* find_singleton_provider(ContainerInner& st, KeyView key) noexcept {
 }
 
 void register_provider(ContainerInner& st, Key key, Provider provider, Trash& trash) {
+    ++st.version;
     st.providers.insert_or_replace(std::move(key), std::move(provider), trash.provider());
 }
 

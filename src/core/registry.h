@@ -8,6 +8,16 @@ namespace tarnik {
 
 // The entry in force: the topmost layer that holds the key, else `providers`.
 Provider* find_provider(ContainerInner& st, KeyView key) noexcept;
+// find_provider for a dependency key, remembered in the key until the state
+// version changes.
+inline Provider* find_dep_provider(ContainerInner& st, const DepKey& key) noexcept {
+    if (key.found_in == st.version) return key.found;
+    Provider* p = find_provider(st, key.view());
+    key.found = p;
+    key.found_in = st.version;
+    return p;
+}
+
 // The first entry from the top whose `cached` slot holds a value.
 Provider* find_cached(ContainerInner& st, KeyView key) noexcept;
 // The first entry from the top that is a singleton.

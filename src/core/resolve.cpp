@@ -42,9 +42,10 @@ void Resolver::reset() noexcept {
     values_.pop_n(values_.size());
 }
 
-std::optional<Error> Resolver::enter(KeyView key) {
+std::optional<Error> Resolver::enter(const DepKey& dep) {
+    KeyView key = dep.view();
     if (in_progress(key)) return cycle_error(key);
-    return enter_found(key, find_provider(st_, key));
+    return enter_found(key, find_dep_provider(st_, dep));
 }
 
 std::optional<Error> Resolver::enter_found(KeyView key, Provider* p) {
@@ -66,10 +67,9 @@ Result<Ref> Resolver::run(KeyView root, Provider* found) {
     }
     while (!frames_.empty()) {
         Frame& top = frames_.back();
-        const std::vector<Key>& deps = top.provider->meta.dep_keys;
+        const std::vector<DepKey>& deps = top.provider->meta.dep_keys;
         if (top.next_dep < deps.size()) {
-            KeyView dep = deps[top.next_dep++].view();
-            if (auto err = enter(dep)) {
+            if (auto err = enter(deps[top.next_dep++])) {
                 reset();
                 return std::move(*err);
             }

@@ -32,7 +32,7 @@ private:
 
     // Begins resolving `key`: a cached value is pushed at once, otherwise a
     // frame is pushed. Returns a failure, or nothing.
-    std::optional<Error> enter(KeyView key);
+    std::optional<Error> enter(const DepKey& key);
     std::optional<Error> enter_found(KeyView key, Provider* p);
     bool in_progress(KeyView key) const noexcept;
     void push_frame(const Frame& f);

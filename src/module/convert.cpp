@@ -168,7 +168,7 @@ bool convert_key_list(PyObject* obj, const char* param, KeyList& out) {
     });
 }
 
-bool convert_key_list(PyObject* obj, const char* param, std::vector<Key>& out) {
+bool convert_key_list(PyObject* obj, const char* param, std::vector<DepKey>& out) {
     return walk_key_list(obj, param, [&](PyObject* item, KeyView view, Py_ssize_t size) {
         if (!item) {
             out.reserve(static_cast<std::size_t>(size));

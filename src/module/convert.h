@@ -6,6 +6,7 @@
 #pragma once
 
 #include "core/key.h"
+#include "core/records.h"
 #include "core/ref.h"
 #include "core/smallvec.h"
 
@@ -54,7 +55,7 @@ struct KeyList {
 };
 bool convert_key_list(PyObject* obj, const char* param, KeyList& out);
 // A key list copied into owned keys (for storage in an entry).
-bool convert_key_list(PyObject* obj, const char* param, std::vector<Key>& out);
+bool convert_key_list(PyObject* obj, const char* param, std::vector<DepKey>& out);
 
 // "'int' object cannot be converted to 'PyString'" as a pending TypeError.
 void conversion_error(PyObject* obj, const char* target);
