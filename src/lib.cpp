@@ -38,7 +38,8 @@ void container_dealloc(PyObject* self) {
     c->inner.~ContainerInner();
     c->lock.~ContainerLock();
     type->tp_free(self);
-    Py_DECREF(type);  // each instance holds a reference to its heap type
+    // Each instance holds a reference to its heap type; it goes last.
+    Ref::steal(reinterpret_cast<PyObject*>(type)).reset();
 }
 
 #define FAST(name, fn, doc) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
@@ -83,15 +84,14 @@ PyType_Spec container_spec = {
 };
 
 PyTypeObject* create_container_type() {
-    PyObject* type = PyType_FromSpec(&container_spec);
+    Ref type = Ref::steal(PyType_FromSpec(&container_spec));
     if (!type) return nullptr;
 #if PY_VERSION_HEX < 0x030A0000
     // Older interpreters keep the doc without its signature line, which
     // loses __text_signature__; store the whole text instead.
-    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
     char* doc = static_cast<char*>(PyObject_Malloc(sizeof(kContainerDoc)));
     if (!doc) {
-        Py_DECREF(type);
         PyErr_NoMemory();
         return nullptr;
     }
@@ -99,7 +99,7 @@ PyTypeObject* create_container_type() {
     PyObject_Free(const_cast<char*>(tp->tp_doc));
     tp->tp_doc = doc;
 #endif
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 PyModuleDef module_def = {

@@ -33,13 +33,13 @@ PyObject* info_tuple(ProviderInfo& info) {
         if (!s) return nullptr;
         PyList_SET_ITEM(deps.get(), static_cast<Py_ssize_t>(i), s);
     }
-    PyObject* t = PyTuple_New(4);
+    Ref t = Ref::steal(PyTuple_New(4));
     if (!t) return nullptr;
-    PyTuple_SET_ITEM(t, 0, info.callable.release());
-    PyTuple_SET_ITEM(t, 1, Ref::borrow(info.singleton ? Py_True : Py_False).release());
-    PyTuple_SET_ITEM(t, 2, Ref::borrow(info.is_async ? Py_True : Py_False).release());
-    PyTuple_SET_ITEM(t, 3, deps.release());
-    return t;
+    PyTuple_SET_ITEM(t.get(), 0, info.callable.release());
+    PyTuple_SET_ITEM(t.get(), 1, Ref::borrow(info.singleton ? Py_True : Py_False).release());
+    PyTuple_SET_ITEM(t.get(), 2, Ref::borrow(info.is_async ? Py_True : Py_False).release());
+    PyTuple_SET_ITEM(t.get(), 3, deps.release());
+    return t.release();
 }
 
 }  // namespace
