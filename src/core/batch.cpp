@@ -9,15 +9,14 @@ Status resolve_many(ContainerInner& st, const KeyView* keys, std::size_t n, PyOb
     Resolver resolver(st, trash);
     for (std::size_t i = 0; i < n; ++i) {
         Provider* p = find_provider(st, keys[i]);
-        Ref value;
-        if (p && p->meta.singleton && p->cached) {
-            value = p->cached.new_ref();
-        } else {
-            Result<Ref> r = resolver.run(keys[i], p);
-            if (!r.ok()) return std::move(r.error());
-            value = std::move(r.value());
+        if (p && p->serves_held_value()) {
+            // Held values are the common case of a batch: no result record.
+            PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), p->cached.new_ref().release());
+            continue;
         }
-        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), value.release());
+        Result<Ref> r = resolver.resolve(keys[i], p);
+        if (!r.ok()) return std::move(r.error());
+        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), r.value().release());
     }
     return Unit{};
 }

@@ -28,27 +28,25 @@ struct KeyView {
 private:
     // Byte comparison without a library call for short keys.
     static bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
-        if (n >= 8 && n <= 16) {
-            std::uint64_t a0, a1, b0, b1;
-            std::memcpy(&a0, a, 8);
-            std::memcpy(&b0, b, 8);
-            std::memcpy(&a1, a + n - 8, 8);
-            std::memcpy(&b1, b + n - 8, 8);
-            return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-        }
-        if (n >= 4 && n < 8) {
-            std::uint32_t a0, a1, b0, b1;
-            std::memcpy(&a0, a, 4);
-            std::memcpy(&b0, b, 4);
-            std::memcpy(&a1, a + n - 4, 4);
-            std::memcpy(&b1, b + n - 4, 4);
-            return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-        }
+        if (n >= 8 && n <= 16) return same_ends<std::uint64_t>(a, b, n);
+        if (n >= 4 && n < 8) return same_ends<std::uint32_t>(a, b, n);
         if (n < 4) {
             // bytes 0, n/2 and n-1 cover every byte of a key this short
             return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
         }
         return std::memcmp(a, b, n) == 0;
+    }
+
+    // Compares the first and the last word of two texts of n bytes, where
+    // one word <= n <= two words: together they cover every byte.
+    template <class Word>
+    static bool same_ends(const char* a, const char* b, std::size_t n) noexcept {
+        Word a0, a1, b0, b1;
+        std::memcpy(&a0, a, sizeof(Word));
+        std::memcpy(&b0, b, sizeof(Word));
+        std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
+        std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
     }
 };
 

@@ -65,7 +65,7 @@ public:
             }
             finish();
         }
-        index = done_index_;
+        index = static_cast<std::uint32_t>(plan_.order.size() - 1);  // the root finished last
         return true;
     }
 
@@ -156,7 +156,6 @@ private:
         plan_.order.push_back(PlanNode{step.key, step.provider, args_begin, nargs});
         set_mark(step.key, VisitMark::Done, index);
         if (!path_.empty()) pending_.push_back(index);
-        done_index_ = index;
     }
 
     ContainerInner& st_;
@@ -164,7 +163,6 @@ private:
     std::unique_ptr<KeyMap<KeyView, VisitMark>> marks_;
     SmallVec<Step, 16> path_;
     SmallVec<std::uint32_t, 32> pending_;  // finished dependencies of the keys on the path
-    std::uint32_t done_index_ = 0;
     std::uint64_t visited_bits_ = 0;  // one bit per visited key, from its hash
     std::optional<Error> error_;
 };
@@ -189,7 +187,7 @@ Status resolve_many_plan(ContainerInner& st, const KeyView* keys, std::size_t n,
     for (std::size_t i = 0; i < plan.order.size(); ++i) {
         const PlanNode& node = plan.order[i];
         Provider* p = node.provider;
-        if (p->meta.singleton && p->cached) {
+        if (p->serves_held_value()) {
             out.values.push(p->cached.new_ref());
             continue;
         }

@@ -31,6 +31,9 @@ struct Provider {
     Ref callable;
     ProviderMeta meta;
     Ref cached;  // the singleton value held by this entry; null when empty
+
+    // A singleton whose value is held: resolution returns it without a call.
+    bool serves_held_value() const noexcept { return meta.singleton && cached; }
 };
 
 using ProviderMap = KeyMap<Key, Provider>;

@@ -49,7 +49,7 @@ std::optional<Error> Resolver::enter(const DepKey& dep) {
 }
 
 std::optional<Error> Resolver::enter_found(KeyView key, Provider* p) {
-    if (p && p->meta.singleton && p->cached) {
+    if (p && p->serves_held_value()) {
         values_.push(p->cached.new_ref());
         return std::nullopt;
     }
@@ -59,7 +59,7 @@ std::optional<Error> Resolver::enter_found(KeyView key, Provider* p) {
     return std::nullopt;
 }
 
-Result<Ref> Resolver::run(KeyView root, Provider* found) {
+Result<Ref> Resolver::walk(KeyView root, Provider* found) {
     // Nothing is in progress yet, so the root cannot close a cycle.
     if (auto err = enter_found(root, found)) {
         reset();
@@ -95,17 +95,21 @@ Result<Ref> Resolver::run(KeyView root, Provider* found) {
     return out;
 }
 
-Result<Ref> resolve_found(ContainerInner& st, KeyView key, Provider* p, Trash& trash) {
-    if (p && p->meta.singleton && p->cached) return p->cached.new_ref();
+Result<Ref> Resolver::resolve(KeyView key, Provider* p) {
+    if (p && p->serves_held_value()) return p->cached.new_ref();
     if (p && !p->meta.is_async && p->meta.dep_keys.empty()) {
         // A factory without dependencies needs no walk.
         Ref made = call_provider(p->callable.get(), nullptr, 0);
         if (!made) return error_of_failed_call();
-        if (p->meta.singleton) store_singleton(st, key, made.get(), trash);
+        if (p->meta.singleton) store_singleton(st_, key, made.get(), trash_);
         return made;
     }
+    return walk(key, p);
+}
+
+Result<Ref> resolve_found(ContainerInner& st, KeyView key, Provider* p, Trash& trash) {
     Resolver r(st, trash);
-    return r.run(key, p);
+    return r.resolve(key, p);
 }
 
 Result<Ref> resolve_key(ContainerInner& st, KeyView key, Trash& trash) {

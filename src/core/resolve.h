@@ -11,7 +11,7 @@
 
 namespace tarnik {
 
-// Resolves keys one at a time against a locked state. Each run starts with
+// Resolves keys one at a time against a locked state. Each key starts with
 // an empty set of keys in progress. Dependencies are walked with frames kept
 // on the heap, not on the native stack, so chain depth has no limit but
 // memory; the order of calls and of checks is that of a depth-first walk.
@@ -21,9 +21,11 @@ public:
 
     // A new reference to the value of `key`, or the first failure. `found`
     // is the entry in force for `key` (find_provider), possibly null.
-    Result<Ref> run(KeyView key, Provider* found);
+    Result<Ref> resolve(KeyView key, Provider* found);
 
 private:
+    Result<Ref> walk(KeyView key, Provider* found);
+
     struct Frame {
         KeyView key;
         Provider* provider;

@@ -44,22 +44,14 @@ PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         Provider* p = nullptr;
         if (looked) {
             p = find_provider(c->inner, key);
-            if (p && p->meta.singleton && p->cached) return p->cached.new_ref().release();
+            if (p && p->serves_held_value()) return p->cached.new_ref().release();
         }
-        Result<Ref> r = Ref();
-        {
-            Trash trash;  // released after the lock
-            Locked locked(c);
-            if (!locked.ok()) return nullptr;
-            r = looked ? resolve_found(locked.state(), key, p, trash) : resolve_key(locked.state(), key, trash);
-            locked.check(r);
-            locked.unlock();
-        }
-        if (!r.ok()) {
-            raise_error(std::move(r.error()));
-            return nullptr;
-        }
-        return r.value().release();
+        auto value = with_lock<Ref>(c, [&](ContainerInner& st, Trash& trash) {
+            // Without the early lookup (the lock was busy), the state may
+            // change while the lock is waited for: look up under it.
+            return looked ? resolve_found(st, key, p, trash) : resolve_key(st, key, trash);
+        });
+        return value ? value->release() : nullptr;
     });
 }
 
