@@ -1,11 +1,12 @@
 // The module's entry point, its definition and the Container type.
+#include "core/error.h"
 #include "module/binding.h"
 #include "module/container.h"
-#include "module/errors.h"
 #include "module/methods.h"
 
 #include <Python.h>
 
+#include <cxxabi.h>
 #include <cstring>
 #include <new>
 
@@ -23,19 +24,53 @@ PyObject* container_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         return nullptr;
     }
+    // Nothing between the allocation (which made the object tracked) and
+    // here can start a collection, and an all-zero state traverses as empty.
     auto* c = reinterpret_cast<ContainerObject*>(self);
     new (&c->lock) ContainerLock();
-    new (&c->inner) ContainerInner();
+    new (&c->state) ContainerState();
     return self;
+}
+
+int container_traverse(PyObject* self, visitproc visit, void* arg) {
+#if PY_VERSION_HEX >= 0x03090000
+    Py_VISIT(Py_TYPE(self));
+#endif
+    // Changes of the state never call Python code half-way, so whenever the
+    // collector can run (with the interpreter lock, or with every other
+    // thread stopped) the state is consistent and can be read without the
+    // container's lock, which may be held by a thread waiting in a provider.
+    return reinterpret_cast<ContainerObject*>(self)->state.traverse(visit, arg);
+}
+
+int container_clear(PyObject* self) {
+    auto* c = reinterpret_cast<ContainerObject*>(self);
+    // A method call holds its container through its caller's arguments, so
+    // a container that only unreachable garbage refers to is never in use.
+    // Should its lock be held all the same, the container is left as it is.
+    if (!c->lock.try_take()) return 0;
+    c->state.gate.close();
+    ContainerState dropped(std::move(c->state));  // leaves an empty state behind
+    c->state.gate.open();
+    c->lock.release();
+    // Finalizers that run now see an empty, usable container.
+    ErrorIndicatorGuard keep;
+    dropped.release_all();
+    return 0;
 }
 
 void container_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* c = reinterpret_cast<ContainerObject*>(self);
-    // No other reference exists, so neither the lock nor its poisoned flag
-    // matters: the base registry goes first, then the layers oldest first.
-    c->inner.destroy();
-    c->inner.~ContainerInner();
+    PyObject_GC_UnTrack(self);
+    {
+        // No other reference exists, so neither the lock nor its poisoned
+        // flag matters: the registrations go first, then the layers oldest
+        // first.
+        ErrorIndicatorGuard keep;
+        c->state.release_all();
+    }
+    c->state.~ContainerState();
     c->lock.~ContainerLock();
     type->tp_free(self);
     // Each instance holds a reference to its heap type; it goes last.
@@ -70,6 +105,8 @@ PyType_Slot container_slots[] = {
     {Py_tp_methods, container_methods},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(container_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(container_clear)},
     {0, nullptr},
 };
 
@@ -79,7 +116,7 @@ PyType_Spec container_spec = {
     "_tarnik_core.Container",
     static_cast<int>(sizeof(ContainerObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     container_slots,
 };
 
@@ -136,6 +173,12 @@ PyObject* init_module() {
     }
     Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
     if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Nothing here relies on the interpreter lock.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
+    // The internal-failure exception type: made once, here, and kept.
+    if (!create_panic_type()) return nullptr;
     if (!container_type && !(container_type = create_container_type())) return nullptr;
     if (add_container(module.get()) < 0) return nullptr;
     g_module = module.new_ref().release();
@@ -149,6 +192,8 @@ PyObject* init_module() {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tarnik_core() {
     try {
         return tarnik::init_module();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         PyErr_NoMemory();
         return nullptr;

@@ -4,8 +4,8 @@
 observe it: argument binding and conversion with the same messages, the
 registry and the override stack, single-key resolution, batch resolution,
 planned resolution (with the same provider call order), cache access,
-introspection, the re-entrancy refusal and the poisoned state left behind by
-an internal failure.  It favours clarity over speed: resolution recurses on
+introspection, nested reads from providers (and the refusal of nested
+changes), and the poisoned state left behind by an internal failure.  It favours clarity over speed: resolution recurses on
 the Python stack, so it is meant for small graphs.
 """
 
@@ -29,6 +29,8 @@ SIGNATURES = {
 }
 NOARGS_METHODS = ("begin_override_layer", "end_override_layer")
 METHODS = tuple(SIGNATURES) + NOARGS_METHODS
+# What a provider may call on its own container while it runs.
+NESTED_READS = ("resolve", "resolve_many", "resolve_many_plan", "get_provider_info", "get_cached")
 
 _KIND = {
     "key": "string",
@@ -194,6 +196,9 @@ class ModelContainer(object):
         self.layers = []
         self.poisoned = False
         self._busy = False
+        # Keys whose resolution is under way, in this call and every call it
+        # is nested in: reaching one again is a cycle.
+        self._active = set()
 
     # -- the method boundary -------------------------------------------------
 
@@ -207,18 +212,22 @@ class ModelContainer(object):
         else:
             params = SIGNATURES[method]
             converted = convert(params, bind(method, params, args, kwargs))
+        nested = self._busy
+        if nested and method not in NESTED_READS:
+            raise RuntimeError(REENTRANT_MSG)
         if self.poisoned:
             raise self.panic_type(POISON_MSG)
-        if self._busy:
-            raise RuntimeError(REENTRANT_MSG)
         self._busy = True
+        active = set(self._active)
         try:
             return getattr(self, "_op_" + method)(*converted)
         except _InternalFailure as failure:
             self.poisoned = True
             raise self.panic_type(failure.message) from None
         finally:
-            self._busy = False
+            self._busy = nested
+            self._active.clear()
+            self._active.update(active)
 
     def __getattr__(self, name):
         if name in METHODS:
@@ -299,17 +308,17 @@ class ModelContainer(object):
         return result
 
     def _op_resolve(self, key):
-        return self._resolve_key(key, set())
+        return self._resolve_key(key, self._active)
 
     def _op_resolve_many(self, keys):
-        return [self._resolve_key(key, set()) for key in keys]
+        return [self._resolve_key(key, self._active) for key in keys]
 
     def compile_order(self, keys):
         marks, order = {}, []
 
         def visit(key):
             mark = marks.get(key)
-            if mark is _IN_PROGRESS:
+            if mark is _IN_PROGRESS or key in self._active:
                 raise RuntimeError(cycle_msg(_text(key)))
             if mark is _DONE:
                 return
@@ -336,7 +345,9 @@ class ModelContainer(object):
             if entry.singleton and entry.cached is not _EMPTY:
                 batch[key] = entry.cached
                 continue
+            self._active.add(key)
             value = self._call_provider(entry.callable, [batch[d] for d in entry.dep_keys])
+            self._active.discard(key)
             if entry.singleton:
                 entry.cached = value
             batch[key] = value

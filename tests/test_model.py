@@ -98,10 +98,12 @@ class ProviderFn(object):
             exc = KeyError("No provider registered for key: " + self.target)
         elif kind == "panic":
             exc = w.panic_type("provider %d panicked" % self.pid)
-        elif kind in ("reenter", "reenter_bad"):
+        elif kind in ("reenter", "reenter_bad", "nested"):
             try:
                 if kind == "reenter":
                     w.c.set_cached(self.target, None)
+                elif kind == "nested":
+                    w.log.append(("nested", describe(w.c.resolve(self.target))))
                 else:
                     w.c.resolve_many(self.target)  # a str: an argument error first
             except Exception as inner:
@@ -115,7 +117,7 @@ class ProviderFn(object):
         raise exc
 
 
-PROVIDER_KINDS = ["new", "new", "new", "new", "none", "arg0", "raise", "keyerror", "reenter", "reenter_bad"]
+PROVIDER_KINDS = ["new", "new", "new", "new", "none", "arg0", "raise", "keyerror", "reenter", "reenter_bad", "nested"]
 BAD_POOL = [
     "a",
     "",

@@ -116,7 +116,7 @@ class TestType:
         assert Container.__dictoffset__ == 0
         assert Container.__weakrefoffset__ == 0
         assert not Container.__flags__ & Py_TPFLAGS_BASETYPE
-        assert not Container.__flags__ & Py_TPFLAGS_HAVE_GC
+        assert Container.__flags__ & Py_TPFLAGS_HAVE_GC
 
     def test_class_dictionary_holds_only_the_table(self):
         # No slots beyond construction: comparison, hashing, repr, init come from object.
@@ -141,12 +141,6 @@ class TestType:
             c.resolve = None
         with pytest.raises(AttributeError):
             c.__dict__
-
-    def test_not_tracked_by_the_collector(self, c):
-        c.register_provider("k", lambda: [1], True, False, [])
-        c.resolve("k")
-        assert not gc.is_tracked(c)
-        assert not gc.is_tracked(Container())
 
 
 class TestConstructor:

@@ -53,57 +53,76 @@ def _layer_still_open(c):
     assert c.resolve("ov") == "ov-value"
 
 
-# re-entrant call, and a check afterwards that it changed nothing
-CALLS = {
+# a change from inside, and a check afterwards that it changed nothing
+CHANGES = {
     "register_provider": (
         lambda c: c.register_provider("other", lambda: "replaced", False, False, []),
         _registration_unchanged,
     ),
-    "resolve": (lambda c: c.resolve("other"), None),
-    "resolve_many": (lambda c: c.resolve_many(["other"]), None),
-    "resolve_many_plan": (lambda c: c.resolve_many_plan(["other"]), None),
     "begin_override_layer": (lambda c: c.begin_override_layer(), _still_one_layer),
     "set_override": (
         lambda c: c.set_override("other", lambda: "replaced", False, False, []),
         _override_not_stored,
     ),
-    "get_provider_info": (lambda c: c.get_provider_info("other"), None),
-    "get_cached": (lambda c: c.get_cached("s"), None),
     "set_cached": (lambda c: c.set_cached("s", "stored"), _value_not_stored),
     "end_override_layer": (lambda c: c.end_override_layer(), _layer_still_open),
 }
 
+# a read from inside, what it gives, and the providers it ran
+READS = {
+    "resolve": (lambda c: c.resolve("other"), "base-other", ["other"]),
+    "resolve_many": (lambda c: c.resolve_many(["other", "ov"]), ["base-other", "ov-value"], ["other"]),
+    "resolve_many_plan": (lambda c: c.resolve_many_plan(["ov", "other"]), ["ov-value", "base-other"], ["other"]),
+    "get_provider_info": (lambda c: c.get_provider_info("s")[1:], (True, False, []), []),
+    "get_cached": (lambda c: c.get_cached("s"), None, []),
+}
 
-@pytest.mark.parametrize("name", sorted(CALLS))
-@pytest.mark.parametrize("outer", RESOLVERS)
-def test_provider_calling_back_is_refused(state, name, outer):
-    c, log = state
-    call, check = CALLS[name]
-    seen = []
 
+def outer_calling(c, call, seen):
     def provider(dep):
         try:
-            call(c)
+            seen.append(("ok", call(c)))
         except BaseException as e:
-            seen.append(e)
+            seen.append(("error", e))
         return ("outer", dep)
 
     c.register_provider("dep", lambda: "dep", False, False, [])
     c.register_provider("outer", provider, True, False, ["dep"])
+
+
+@pytest.mark.parametrize("name", sorted(CHANGES))
+@pytest.mark.parametrize("outer", RESOLVERS)
+def test_change_from_a_provider_is_refused(state, name, outer):
+    c, log = state
+    call, check = CHANGES[name]
+    seen = []
+    outer_calling(c, call, seen)
     assert resolve_via(c, outer, "outer") == ("outer", "dep")
-    [err] = seen
-    assert type(err) is RuntimeError and err.args == (REENTRANT,)
+    [(kind, err)] = seen
+    assert kind == "error" and type(err) is RuntimeError and err.args == (REENTRANT,)
     # the outer resolution went on and stored its singleton
     assert c.get_cached("outer") == ("outer", "dep")
     assert log == []
-    if check is not None:
-        check(c)
+    check(c)
+
+
+@pytest.mark.parametrize("name", sorted(READS))
+@pytest.mark.parametrize("outer", RESOLVERS)
+def test_read_from_a_provider_runs_nested(state, name, outer):
+    c, log = state
+    call, expected, ran = READS[name]
+    seen = []
+    outer_calling(c, call, seen)
+    assert resolve_via(c, outer, "outer") == ("outer", "dep")
+    assert seen == [("ok", expected)]
+    assert c.get_cached("outer") == ("outer", "dep")
+    assert log == ran
 
 
 @pytest.mark.parametrize("outer", RESOLVERS)
 def test_uncaught_refusal_ends_the_resolution(c, outer):
-    c.register_provider("inner", lambda: "inner", False, False, [])
-    c.register_provider("bad", lambda: c.resolve("inner"), True, False, [])
+    c.register_provider("inner", lambda: "inner", True, False, [])
+    c.register_provider("bad", lambda: c.set_cached("inner", 1), True, False, [])
     c.register_provider("top", lambda v: v, False, False, ["bad"])
     with pytest.raises(RuntimeError) as e:
         resolve_via(c, outer, "top")

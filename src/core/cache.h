@@ -1,30 +1,32 @@
 // Direct access to singleton values, and a description of the entry in force.
 #pragma once
 
-#include "error.h"
-#include "records.h"
+#include "state.h"
 #include "trash.h"
-
-#include <string>
-#include <vector>
 
 namespace tarnik {
 
-// A new reference to the first value held for `key` from the top, or null.
-Ref get_cached(ContainerInner& st, KeyView key) noexcept;
+// A new reference to the first value held for `key` from the top, or an
+// empty Ref when none is held.
+Ref get_cached(ContainerState& st, PyObject* key, Py_hash_t hash) noexcept;
 
-// Stores `value` into the first singleton entry for `key` from the top; the
-// value it held goes to `trash`.
-Status set_cached(ContainerInner& st, KeyView key, Ref value, Trash& trash);
+// Stores `value` (taking it) into the first singleton entry for `key` from
+// the top; the value it held goes to `trash`. False (RuntimeError), with
+// `value` left to the caller, when there is none.
+bool set_cached(ContainerState& st, PyObject* key, Py_hash_t hash, Ref& value, Trash& trash);
 
-// What get_provider_info reports, copied out of the state.
+// Stores a value just built for `k` into the entry that holds its values:
+// the first singleton entry from the top, if any.
+void store_singleton(ContainerState& st, KeySlot& k, PyObject* value, Trash& trash);
+
+// What get_provider_info reports, taken under the lock.
 struct ProviderInfo {
     Ref callable;
     bool singleton = false;
     bool is_async = false;
-    std::vector<std::string> dep_keys;
+    KeyList dep_keys;
 };
 
-Result<ProviderInfo> get_provider_info(ContainerInner& st, KeyView key);
+bool get_provider_info(ContainerState& st, PyObject* key, Py_hash_t hash, ProviderInfo& out);
 
 }  // namespace tarnik

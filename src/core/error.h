@@ -1,85 +1,62 @@
-// Error records: what a core operation returns instead of raising.
+// Errors.
+//
+// One rule for all native code: a function that can fail returns false, a
+// null pointer or an empty Ref, with a Python exception set, and its caller
+// returns at once, passing the failure on. An internal failure is the same
+// with the internal-failure exception set (internal_failure); an operation
+// that ends with one while it holds a container's lock poisons the lock.
+// Native allocation failure is the one C++ exception (std::bad_alloc); each
+// entry point turns it into a Python exception at its one catch site. A
+// failure ignored on purpose is cleared where it happens, with a comment.
 #pragma once
 
-#include "key.h"
 #include "ref.h"
-
-#include <optional>
-#include <string>
-#include <utility>
 
 namespace tarnik {
 
-// A Python exception taken out of the interpreter's error indicator, kept
-// unchanged (same object, traceback and cause) until it is raised again.
-class FetchedException {
+// The operations' own errors. Each sets the exception and returns false.
+bool raise_missing_provider(PyObject* key);
+bool raise_cycle(PyObject* key);
+bool raise_async_provider(PyObject* key);
+bool raise_plan_missing(PyObject* key);
+bool raise_set_cache(PyObject* key);
+bool raise_reentrant();
+
+// Internal failures. Both write a diagnostic naming `where` to stderr and
+// set the internal-failure exception; both return false.
+bool internal_failure(const char* message, const char* where);
+// An interpreter call that must succeed failed: the pending exception, if
+// any, is printed and cleared first.
+bool api_call_failure(const char* where);
+
+// After a call into Python code failed: the internal-failure exception
+// coming back from Python goes on as a new internal failure with the same
+// message, and a missing exception becomes SystemError. Returns false.
+bool pass_on_python_failure();
+
+// True when the pending exception is an internal failure.
+bool internal_failure_pending() noexcept;
+
+// The internal-failure exception type, created once at import.
+PyObject* panic_type() noexcept;
+bool create_panic_type();
+
+// Saves the error indicator and puts it back when it goes, so that the code
+// in between runs with no exception pending.
+class ErrorIndicatorGuard {
 public:
-    static FetchedException fetch() noexcept;  // clears the indicator
-    void restore() noexcept;                   // sets it again; leaves this empty
-    PyObject* type() const noexcept;           // borrowed
-    PyObject* value() noexcept;                // borrowed, normalized
+    ErrorIndicatorGuard() noexcept;
+    ~ErrorIndicatorGuard() noexcept(false);
+    ErrorIndicatorGuard(const ErrorIndicatorGuard&) = delete;
+    ErrorIndicatorGuard& operator=(const ErrorIndicatorGuard&) = delete;
 
 private:
 #if PY_VERSION_HEX >= 0x030C0000
-    Ref value_;
+    PyObject* value_;
 #else
-    Ref type_, value_, traceback_;
+    PyObject *type_, *value_, *traceback_;
 #endif
 };
-
-enum class ErrorKind : unsigned char {
-    KeyError,
-    RuntimeError,
-    SystemError,
-    Python,  // an exception raised by Python code, carried in `exception`
-    Panic,   // an internal failure
-};
-
-struct Error {
-    ErrorKind kind;
-    std::string message;
-    FetchedException exception;
-};
-
-// A value or an error record.
-template <class T>
-class Result {
-public:
-    Result(T value) : value_(std::move(value)) {}
-    Result(Error error) : error_(std::move(error)) {}
-    bool ok() const noexcept { return !error_.has_value(); }
-    T& value() noexcept { return value_; }
-    Error& error() noexcept { return *error_; }
-
-private:
-    T value_{};
-    std::optional<Error> error_;
-};
-
-struct Unit {};
-using Status = Result<Unit>;
-
-// The operations' own errors.
-Error missing_provider_error(KeyView key);
-Error cycle_error(KeyView key);
-Error async_provider_error(KeyView key);
-Error plan_missing_error(KeyView key);
-Error set_cache_error(KeyView key);
-
-// The error for a failed interpreter call whose exception is pending. The
-// internal-failure exception coming back from Python becomes an internal
-// failure; a missing exception becomes SystemError.
-Error take_pending_error();
-
-// Internal failures. Both write a diagnostic naming `where` to stderr.
-Error internal_failure(std::string message, const char* where);
-// An interpreter call that must succeed failed: the pending exception, if
-// any, is printed and cleared first.
-Error api_call_failure(const char* where);
-
-// The internal-failure exception type, once the boundary has created it.
-PyObject* panic_type() noexcept;
-void set_panic_type(PyObject* type) noexcept;
 
 }  // namespace tarnik
 

@@ -1,10 +1,16 @@
-// The container's lock: not re-entrant, with a poisoned flag.
+// The container's lock: fair, not re-entrant, with a poisoned flag.
 //
-// Every state change happens with the interpreter lock held, so the fast path
-// needs no atomic read-modify-write. A thread that finds the lock held by
-// another thread waits for it with the interpreter lock released, so that
-// the holder (whose provider may itself be waiting on that thread) can go
-// on. A call from the thread that already holds the lock is refused.
+// A thread that finds the lock held waits for it detached from the
+// interpreter (without the interpreter lock), in a queue: a released lock
+// with waiters goes straight to the oldest one, so a thread that releases
+// and at once asks again queues behind them. The owner is recorded, so that
+// a call from the thread that holds the lock is recognised.
+//
+// The lock's fields are atomics; with the interpreter lock every taking and
+// releasing thread holds it too, so the uncontended paths need no atomic
+// read-modify-write there. The one exception is a thread that the
+// interpreter ends at exit while it takes the interpreter lock back after
+// waiting: it hands the container's lock on under the queue's mutex.
 #pragma once
 
 #include <Python.h>
@@ -12,67 +18,48 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace tarnik {
 
 class ContainerLock {
 public:
-    enum class Acquired { Ok, Reentrant };
+    enum class Outcome {
+        Taken,
+        HeldByThisThread,
+        Abandoned,  // the interpreter is exiting while another thread holds it
+    };
 
-    Acquired acquire() {
-        for (;;) {
-            if (!locked_.load(std::memory_order_relaxed)) {
-                locked_.store(true, std::memory_order_relaxed);
-                owner_ = current_thread();
-                return Acquired::Ok;
-            }
-            if (owner_ == current_thread()) return Acquired::Reentrant;
-            wait();
-        }
-    }
+    // Takes the lock, waiting for it if another thread holds it. Called with
+    // the interpreter attached; waits detached.
+    Outcome take();
+    // Takes the lock only if it is free and nobody waits.
+    bool try_take() noexcept;
+    // Hands the lock to the oldest waiter, or frees it. Called with the
+    // interpreter attached.
+    void release() noexcept;
+    // The same from a thread that may not hold the interpreter lock (one
+    // that is being ended at exit).
+    void release_detached() noexcept;
 
-    void release() {
-        owner_ = 0;
-        if (waiters_.load(std::memory_order_relaxed) == 0) {
-            locked_.store(false, std::memory_order_relaxed);
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> g(mutex_);
-            locked_.store(false, std::memory_order_release);
-        }
-        cv_.notify_all();
-    }
-
-    // Free and not poisoned: an operation that runs no Python code and
-    // does not let the interpreter lock go may then read the state without
-    // taking the lock, since nothing else can run until it returns.
-    bool usable_now() const noexcept { return !locked_.load(std::memory_order_relaxed) && !poisoned_; }
-
-    bool poisoned() const noexcept { return poisoned_; }
-    void poison() noexcept { poisoned_ = true; }
+    bool held_by_this_thread() const noexcept { return owner_.load(std::memory_order_relaxed) == self(); }
+    bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
+    void poison() noexcept { poisoned_.store(true, std::memory_order_release); }
 
 private:
-    static unsigned long current_thread() noexcept { return static_cast<unsigned long>(pthread_self()); }
+    struct Waiter;
+    static std::uintptr_t self() noexcept { return static_cast<std::uintptr_t>(pthread_self()); }
+    Outcome take_slow(std::uintptr_t me);
+    bool claim_free(std::uintptr_t me) noexcept;  // needs queue_
+    void unlink(Waiter* w) noexcept;              // needs queue_
+    void hand_to(Waiter* w) noexcept;             // needs queue_; `w` is the head
 
-    void wait() {
-        waiters_.fetch_add(1, std::memory_order_relaxed);
-        Py_BEGIN_ALLOW_THREADS
-        {
-            std::unique_lock<std::mutex> g(mutex_);
-            cv_.wait(g, [this] { return !locked_.load(std::memory_order_acquire); });
-        }
-        Py_END_ALLOW_THREADS
-        waiters_.fetch_sub(1, std::memory_order_relaxed);
-    }
-
-    std::atomic<bool> locked_{false};
-    unsigned long owner_ = 0;  // thread ident of the holder, 0 when free
-    std::atomic<int> waiters_{0};
-    bool poisoned_ = false;
-    std::mutex mutex_;
-    std::condition_variable cv_;
+    std::atomic<std::uintptr_t> owner_{0};  // the holder's thread, 0 when free
+    std::atomic<Waiter*> head_{nullptr};    // the oldest waiter
+    Waiter* tail_ = nullptr;                // guarded by queue_
+    std::mutex queue_;
+    std::atomic<bool> poisoned_{false};
 };
 
 }  // namespace tarnik

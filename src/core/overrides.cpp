@@ -1,26 +1,56 @@
 #include "overrides.h"
 
+#include <algorithm>
+
 namespace tarnik {
 
-void begin_override_layer(ContainerInner& st) {
-    ++st.version;
-    st.override_layers.emplace_back();
+void begin_override_layer(ContainerState& st) {
+    // Readers follow entries, not layer boundaries: no need to close the gate.
+    st.layer_start.push_back(static_cast<std::uint32_t>(st.entries.size()));
 }
 
-void set_override(ContainerInner& st, Key key, Provider provider, Trash& trash) {
-    if (st.override_layers.empty()) {
-        trash.provider().emplace(std::move(provider));
+void set_override(ContainerState& st, NewProvider& np, Trash& trash) {
+    if (st.layer_start.empty()) return;
+    st.gate.close();
+    KeySlot* k = st.keys.find(np.key.get(), str_hash(np.key.get()));
+    // The key already has an entry in the topmost layer: it is replaced.
+    bool replace = k && k->top > st.layer_start.back();
+    st.keys.reserve(1 + np.provider.ndeps);
+    if (replace) {
+        trash.reserve(2 + st.entries[k->top - 1].provider.ndeps);
+    } else if (st.entries.size() == st.entries.capacity()) {
+        if (st.entries.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+        st.entries.reserve(std::max<std::size_t>(8, st.entries.capacity() * 2));
+    }
+    // Nothing below can fail.
+    k = link_entry(st, np);
+    if (replace) {
+        Provider& old = st.entries[k->top - 1].provider;
+        drop_entry(st, old, trash);
+        old.take(np.provider);
         return;
     }
-    ++st.version;
-    st.override_layers.back().insert_or_replace(std::move(key), std::move(provider), trash.provider());
+    st.entries.emplace_back(k, k->top, std::move(np.provider));
+    k->top = static_cast<std::uint32_t>(st.entries.size());
+    ++k->uses;
 }
 
-void end_override_layer(ContainerInner& st, Trash& trash) noexcept {
-    if (st.override_layers.empty()) return;
-    ++st.version;
-    trash.layer().emplace(std::move(st.override_layers.back()));
-    st.override_layers.pop_back();
+void end_override_layer(ContainerState& st, Trash& trash) {
+    if (st.layer_start.empty()) return;
+    std::size_t start = st.layer_start.back();
+    std::size_t room = 0;  // each entry's callable, value, key and dependency keys
+    for (std::size_t i = start; i < st.entries.size(); ++i) room += 3 + st.entries[i].provider.ndeps;
+    trash.reserve(room);
+    st.gate.close();
+    // Nothing below can fail.
+    while (st.entries.size() > start) {
+        LayerEntry& e = st.entries.back();
+        e.key->top = e.below;
+        drop_entry(st, e.provider, trash);
+        st.keys.release(e.key, trash);
+        st.entries.pop_back();
+    }
+    st.layer_start.pop_back();
 }
 
 }  // namespace tarnik

@@ -1,16 +1,16 @@
 // The stack of override layers.
 #pragma once
 
-#include "records.h"
-#include "trash.h"
+#include "registry.h"
 
 namespace tarnik {
 
-void begin_override_layer(ContainerInner& st);
-// Puts the entry into the topmost layer; with no layer open it is dropped
-// (into `trash`) without a word.
-void set_override(ContainerInner& st, Key key, Provider provider, Trash& trash);
-// Pops the topmost layer into `trash`; with no layer open nothing happens.
-void end_override_layer(ContainerInner& st, Trash& trash) noexcept;
+void begin_override_layer(ContainerState& st);
+// Puts the entry into the topmost layer; with no layer open nothing
+// happens and the entry goes with the call's arguments.
+void set_override(ContainerState& st, NewProvider& np, Trash& trash);
+// Pops the topmost layer; its entries' references go to `trash`. With no
+// layer open nothing happens.
+void end_override_layer(ContainerState& st, Trash& trash);
 
 }  // namespace tarnik

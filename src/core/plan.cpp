@@ -1,18 +1,15 @@
 #include "plan.h"
 
+#include "cache.h"
 #include "call.h"
-#include "keymap.h"
-#include "registry.h"
-#include "resolve.h"
-
-#include <memory>
+#include "error.h"
 
 namespace tarnik {
 
 namespace {
 
 struct PlanNode {
-    KeyView key;
+    KeySlot* key;
     Provider* provider;
     std::uint32_t args_begin;  // into Plan::args
     std::uint32_t nargs;
@@ -23,163 +20,152 @@ struct Plan {
     SmallVec<std::uint32_t, 32> args;  // order indices of each node's dependencies
 };
 
-// A key's visit state: on the current path, or finished at a place in the
-// order.
-struct VisitMark {
-    enum State : std::uint8_t { InProgress, Done } state;
-    std::uint32_t index;
-};
-
 // Depth-first walk over the dependency graph of the requested keys, with its
-// path in heap frames. Checks per key, in this order: a cycle, a missing
-// provider, an asynchronous provider, then the dependencies in `dep_keys`
-// order.
+// path in heap frames. Checks per key, in this order: a cycle, a key already
+// in the order, a missing provider, an asynchronous provider, then the
+// dependencies in `dep_keys` order. The marks live on the keys' slots: a key
+// on the path (or in progress in an enclosing resolution on this thread) is
+// marked in progress, a key in the order carries its place; the compiler
+// clears what it marked when it goes. No Python code may run while marks
+// are set (a nested compilation would read them), so a failure is only
+// recorded here and raised once the compiler is gone.
 class Compiler {
 public:
-    Compiler(ContainerInner& st, Plan& plan) : st_(st), plan_(plan) {}
+    Compiler(ContainerState& st, Plan& plan) noexcept : st_(st), plan_(plan) {}
+    Compiler(const Compiler&) = delete;
+    Compiler& operator=(const Compiler&) = delete;
+    ~Compiler() {
+        for (Step& s : path_) s.key->in_progress = false;
+        for (PlanNode& n : plan_.order) n.key->plan_mark = 0;
+    }
 
-    // Visits one requested key and gives its place in the order; false
-    // with error() set on the first failure.
-    bool visit(const KeyView& root, std::uint32_t& index) {
-        VisitMark m;
-        if (find_mark(root, m)) {
-            if (m.state == VisitMark::Done) {
-                index = m.index;
-                return true;
-            }
-            return fail(cycle_error(root));
+    enum class Failure { None, Missing, Cycle, Async };
+
+    // Visits one requested key and gives its place in the order; false on
+    // the first failure, which failure() then tells.
+    bool visit(PyObject* text, KeySlot* root, std::uint32_t& index) {
+        if (!root) return fail(Failure::Missing, text);
+        if (root->in_progress) return fail(Failure::Cycle, root->text.get());
+        if (root->plan_mark) {
+            index = root->plan_mark - 1;
+            return true;
         }
-        if (!begin(root, find_provider(st_, root))) return false;
+        if (!begin(*root)) return false;
         while (!path_.empty()) {
             Step& top = path_.back();
-            if (top.next_dep != top.end_dep) {
-                const DepKey& dep_key = *top.next_dep++;
-                KeyView dep = dep_key.view();
-                if (find_mark(dep, m)) {
-                    if (m.state == VisitMark::InProgress) return fail(cycle_error(dep));
-                    pending_.push_back(m.index);
-                    continue;
-                }
-                if (!begin(dep, find_dep_provider(st_, dep_key))) return false;
+            if (top.next_dep == top.end_dep) {
+                finish();
                 continue;
             }
-            finish();
+            KeySlot& dep = **top.next_dep++;
+            if (dep.in_progress) return fail(Failure::Cycle, dep.text.get());
+            if (dep.plan_mark) {
+                pending_.push_back(dep.plan_mark - 1);
+                continue;
+            }
+            if (!begin(dep)) return false;
         }
-        index = static_cast<std::uint32_t>(plan_.order.size() - 1);  // the root finished last
+        index = root->plan_mark - 1;
         return true;
     }
 
-    Error& error() noexcept { return *error_; }
+    // Raises the recorded failure; the marks are gone by then. `key` is
+    // borrowed from a slot or from the request, both alive for the call.
+    static bool raise(Failure f, PyObject* key) {
+        switch (f) {
+            case Failure::Missing:
+                return raise_missing_provider(key);
+            case Failure::Cycle:
+                return raise_cycle(key);
+            case Failure::Async:
+            default:
+                return raise_async_provider(key);
+        }
+    }
+    Failure failure() const noexcept { return failure_; }
+    PyObject* failed_key() const noexcept { return failed_key_; }
 
 private:
     struct Step {
-        KeyView key;
+        KeySlot* key;
         Provider* provider;
-        const DepKey* next_dep;  // into the provider's dep_keys
-        const DepKey* end_dep;
+        KeySlot* const* next_dep;  // into the provider's dependency list
+        KeySlot* const* end_dep;
         std::size_t pending_base;  // where this key's dependency indices start
     };
 
-    // Small plans find marks by scanning the path and the order; larger ones
-    // keep them in a hash map.
-    static constexpr std::size_t kScanLimit = 32;
-
-    static std::uint64_t hash_bit(const KeyView& key) noexcept {
-        return std::uint64_t{1} << (static_cast<std::uint64_t>(key.hash) >> 58);
-    }
-
-    bool find_mark(const KeyView& key, VisitMark& out) {
-        if (marks_) {
-            VisitMark* m = marks_->find(key);
-            if (m) out = *m;
-            return m != nullptr;
-        }
-        // A key whose hash bit is clear was never visited: no scan needed.
-        if (!(visited_bits_ & hash_bit(key))) return false;
-        for (std::size_t i = 0; i < path_.size(); ++i) {
-            if (path_[i].key == key) {
-                out = VisitMark{VisitMark::InProgress, 0};
-                return true;
-            }
-        }
-        for (std::size_t i = 0; i < plan_.order.size(); ++i) {
-            if (plan_.order[i].key == key) {
-                out = VisitMark{VisitMark::Done, static_cast<std::uint32_t>(i)};
-                return true;
-            }
-        }
+    bool fail(Failure f, PyObject* key) noexcept {
+        failure_ = f;
+        failed_key_ = key;
         return false;
     }
 
-    void set_mark(const KeyView& key, VisitMark::State state, std::uint32_t index) {
-        // Small plans keep no marks of their own: the path and the order are them.
-        if (!marks_ && path_.size() + plan_.order.size() < kScanLimit) return;
-        set_mark_in_map(key, VisitMark{state, index});
-    }
-
-    void set_mark_in_map(const KeyView& key, VisitMark mark) {
-        if (!marks_) {
-            marks_ = std::make_unique<KeyMap<KeyView, VisitMark>>();
-            for (const Step& s : path_) marks_->find_or_insert(s.key, [] { return VisitMark{VisitMark::InProgress, 0}; });
-            for (std::size_t i = 0; i < plan_.order.size(); ++i) {
-                std::uint32_t at = static_cast<std::uint32_t>(i);
-                marks_->find_or_insert(plan_.order[i].key, [at] { return VisitMark{VisitMark::Done, at}; });
-            }
-        }
-        *marks_->find_or_insert(key, [mark] { return mark; }).first = mark;
-    }
-
-    bool fail(Error e) {
-        error_.emplace(std::move(e));
-        return false;
-    }
-
-    // Marks `key` as on the path; `p` is its entry in force.
-    bool begin(const KeyView& key, Provider* p) {
-        visited_bits_ |= hash_bit(key);
-        set_mark(key, VisitMark::InProgress, 0);
-        if (!p) return fail(missing_provider_error(key));
-        if (p->meta.is_async) return fail(async_provider_error(key));
-        const std::vector<DepKey>& deps = p->meta.dep_keys;
-        path_.push_back(Step{key, p, deps.data(), deps.data() + deps.size(), pending_.size()});
+    bool begin(KeySlot& k) {
+        Provider* p = st_.in_force(k);
+        if (!p) return fail(Failure::Missing, k.text.get());
+        if (p->is_async) return fail(Failure::Async, k.text.get());
+        KeySlot* const* deps = p->deps();
+        path_.push_back(Step{&k, p, deps, deps + p->ndeps, pending_.size()});
+        k.in_progress = true;
         return true;
     }
 
     void finish() {
         Step step = path_.back();
+        if (plan_.order.size() >= UINT32_MAX - 1 || plan_.args.size() >= UINT32_MAX) throw std::bad_alloc();
         auto index = static_cast<std::uint32_t>(plan_.order.size());
         auto args_begin = static_cast<std::uint32_t>(plan_.args.size());
         auto nargs = static_cast<std::uint32_t>(pending_.size() - step.pending_base);
         for (std::size_t i = step.pending_base; i < pending_.size(); ++i) plan_.args.push_back(pending_[i]);
+        plan_.order.push_back(PlanNode{step.key, step.provider, args_begin, nargs});
         pending_.resize(step.pending_base);
         path_.pop_back();
-        plan_.order.push_back(PlanNode{step.key, step.provider, args_begin, nargs});
-        set_mark(step.key, VisitMark::Done, index);
+        step.key->in_progress = false;
+        step.key->plan_mark = index + 1;
         if (!path_.empty()) pending_.push_back(index);
     }
 
-    ContainerInner& st_;
+    ContainerState& st_;
     Plan& plan_;
-    std::unique_ptr<KeyMap<KeyView, VisitMark>> marks_;
     SmallVec<Step, 16> path_;
     SmallVec<std::uint32_t, 32> pending_;  // finished dependencies of the keys on the path
-    std::uint64_t visited_bits_ = 0;  // one bit per visited key, from its hash
-    std::optional<Error> error_;
+    Failure failure_ = Failure::None;
+    PyObject* failed_key_ = nullptr;
+};
+
+// Marks the key whose provider runs as in progress, for nested calls.
+class Building {
+public:
+    explicit Building(KeySlot& k) noexcept : k_(k) { k.in_progress = true; }
+    ~Building() { k_.in_progress = false; }
+    Building(const Building&) = delete;
+    Building& operator=(const Building&) = delete;
+
+private:
+    KeySlot& k_;
 };
 
 }  // namespace
 
-Status resolve_many_plan(ContainerInner& st, const KeyView* keys, std::size_t n, PlanValues& out, Trash& trash) {
+bool resolve_many_plan(ContainerState& st, const KeyList& keys, PlanValues& out, Trash& trash) {
     // Compilation: nothing runs before the whole request has been checked.
     Plan plan;
+    Compiler::Failure failure = Compiler::Failure::None;
+    PyObject* failed_key = nullptr;
     {
         Compiler compiler(st, plan);
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            PyObject* key = keys[i];
             std::uint32_t index = 0;
-            if (!compiler.visit(keys[i], index)) return std::move(compiler.error());
+            if (!compiler.visit(key, st.keys.find(key, str_hash(key)), index)) {
+                failure = compiler.failure();
+                failed_key = compiler.failed_key();
+                break;
+            }
             out.requested.push_back(index);
         }
     }
+    if (failure != Compiler::Failure::None) return Compiler::raise(failure, failed_key);
 
     // Execution, in the order of the plan; the value of the i-th key of the
     // order is the i-th value.
@@ -187,23 +173,29 @@ Status resolve_many_plan(ContainerInner& st, const KeyView* keys, std::size_t n,
     for (std::size_t i = 0; i < plan.order.size(); ++i) {
         const PlanNode& node = plan.order[i];
         Provider* p = node.provider;
+        // Checked now, not at compilation: a nested call from an earlier
+        // provider may have stored this value.
         if (p->serves_held_value()) {
             out.values.push(p->cached.new_ref());
             continue;
         }
         args.clear();
         for (std::uint32_t a = 0; a < node.nargs; ++a) args.push_back(out.values[plan.args[node.args_begin + a]]);
-        Ref made = call_provider(p->callable.get(), args.begin(), args.size());
-        if (!made) return error_of_failed_call();
-        if (p->meta.singleton) store_singleton(st, node.key, made.get(), trash);
+        Ref made;
+        {
+            Building mark(*node.key);
+            made = call_provider(p->callable.get(), args.begin(), args.size());
+        }
+        if (!made) return false;
+        if (p->singleton) store_singleton(st, *node.key, made.get(), trash);
         out.values.push(std::move(made));
     }
 
     // Assembly guard: every requested key must have a value by now.
-    for (std::size_t i = 0; i < n; ++i) {
-        if (out.requested[i] >= out.values.size()) return plan_missing_error(keys[i]);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (out.requested[i] >= out.values.size()) return raise_plan_missing(keys[i]);
     }
-    return Unit{};
+    return true;
 }
 
 }  // namespace tarnik

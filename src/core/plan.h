@@ -2,9 +2,8 @@
 // first with every key built at most once.
 #pragma once
 
-#include "error.h"
-#include "records.h"
 #include "smallvec.h"
+#include "state.h"
 #include "trash.h"
 
 #include <cstdint>
@@ -14,10 +13,12 @@ namespace tarnik {
 // What a plan built, kept by the caller so that it is released after the
 // container's lock.
 struct PlanValues {
-    RefStack<16> values;                     // per key of the order, in order
-    SmallVec<std::uint32_t, 16> requested;   // order index of each requested key
+    RefStack<16> values;                    // per key of the order, in order
+    SmallVec<std::uint32_t, 16> requested;  // order index of each requested key
 };
 
-Status resolve_many_plan(ContainerInner& st, const KeyView* keys, std::size_t n, PlanValues& out, Trash& trash);
+// Compiles and runs the plan for `keys`; false with the exception set on the
+// first failure.
+bool resolve_many_plan(ContainerState& st, const KeyList& keys, PlanValues& out, Trash& trash);
 
 }  // namespace tarnik

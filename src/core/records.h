@@ -1,58 +1,118 @@
-// The state of one container and its provider entries.
+// The records of a container: interned keys, provider entries and the
+// entries of override layers.
+//
+// Every key a container knows (registered, overridden, or named as a
+// dependency) is interned once, in a KeySlot, and everything else refers to
+// the slot: a dependency is a pointer to its key's slot, so a walk goes from
+// entry to entry without hashing or comparing text. A slot also carries the
+// key's base registration and the head of its chain of override entries.
 #pragma once
 
-#include "key.h"
-#include "keymap.h"
 #include "ref.h"
 
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
 namespace tarnik {
 
-struct Provider;
+struct KeySlot;
 
-// A dependency key, with the entry last found for it and the state version
-// it was found in: a later lookup in the same version reuses it.
-struct DepKey : Key {
-    explicit DepKey(KeyView v) : Key(v) {}
-    mutable Provider* found = nullptr;
-    mutable std::uint64_t found_in = 0;
-};
-
-struct ProviderMeta {
+// One registration: the base registration of a key, or one override layer's
+// entry for it.
+struct Provider {
+    Ref callable;  // null: no registration
+    HeldValue cached;
+    std::uint32_t ndeps = 0;
     bool singleton = false;
     bool is_async = false;
-    std::vector<DepKey> dep_keys;  // as given: duplicates and unknown keys kept
-};
 
-// One registration, in the base registry or in an override layer.
-struct Provider {
-    Ref callable;
-    ProviderMeta meta;
-    Ref cached;  // the singleton value held by this entry; null when empty
-
-    // A singleton whose value is held: resolution returns it without a call.
-    bool serves_held_value() const noexcept { return meta.singleton && cached; }
-};
-
-using ProviderMap = KeyMap<Key, Provider>;
-
-struct ContainerInner {
-    ProviderMap providers;                     // the base registry
-    std::vector<ProviderMap> override_layers;  // back() is the topmost layer
-    // Changes whenever an entry is added, replaced or dropped, or a layer is
-    // pushed or popped: what find_provider answers may then differ (and
-    // entries may have moved).
-    std::uint64_t version = 1;
-
-    // Releases every entry of `providers`, then every layer from the oldest
-    // to the newest.
-    void destroy() noexcept {
-        providers.clear();
-        for (ProviderMap& layer : override_layers) layer.clear();
-        override_layers.clear();
+    Provider() noexcept { deps_.inline_[0] = deps_.inline_[1] = nullptr; }
+    Provider(const Provider&) = delete;
+    Provider& operator=(const Provider&) = delete;
+    Provider(Provider&& other) noexcept
+        : callable(std::move(other.callable)),
+          cached(std::move(other.cached)),
+          ndeps(other.ndeps),
+          singleton(other.singleton),
+          is_async(other.is_async) {
+        std::memcpy(&deps_, &other.deps_, sizeof(deps_));
+        other.ndeps = 0;
     }
+    ~Provider() noexcept(false) { free_deps(); }
+
+    bool registered() const noexcept { return bool(callable); }
+    // A singleton whose value is held: resolution returns it without a call.
+    bool serves_held_value() const noexcept { return singleton && cached.get() != nullptr; }
+
+    // The dependency keys, in `dep_keys` order: inline up to two.
+    KeySlot* const* deps() const noexcept { return ndeps <= 2 ? deps_.inline_ : deps_.heap; }
+    KeySlot** deps() noexcept { return ndeps <= 2 ? deps_.inline_ : deps_.heap; }
+
+    // Room for `n` dependency keys; made before the container is locked.
+    void allocate_deps(std::size_t n) {
+        if (n > UINT32_MAX || n > SIZE_MAX / sizeof(KeySlot*)) throw std::bad_alloc();
+        if (n > 2) {
+            void* mem = std::malloc(n * sizeof(KeySlot*));
+            if (!mem) throw std::bad_alloc();
+            deps_.heap = static_cast<KeySlot**>(mem);
+        }
+        ndeps = static_cast<std::uint32_t>(n);
+    }
+    // Moves `other` into this entry, which is empty (new, or dropped).
+    void take(Provider& other) noexcept {
+        callable.swap(other.callable);
+        cached.exchange(other.cached.take()).release();  // this entry held no value
+        std::memcpy(&deps_, &other.deps_, sizeof(deps_));
+        ndeps = other.ndeps;
+        singleton = other.singleton;
+        is_async = other.is_async;
+        other.ndeps = 0;
+    }
+
+    // Frees the dependency list; the caller has given up the keys' uses.
+    void free_deps() noexcept {
+        if (ndeps > 2) std::free(deps_.heap);
+        ndeps = 0;
+        deps_.inline_[0] = deps_.inline_[1] = nullptr;
+    }
+
+private:
+    union {
+        KeySlot* inline_[2];
+        KeySlot** heap;
+    } deps_;
+};
+
+// Keys as a method received them: the str objects, held for the call.
+using KeyList = RefStack<16>;
+
+// One interned key. Slots do not move while they are in use; a slot whose
+// key no entry and no dependency list names any more is freed for reuse.
+struct KeySlot {
+    Ref text;                     // the key, an exact str; null when free
+    Provider base;                // the key's registration, if registered()
+    std::uint32_t top = 0;        // 1 + index of its topmost override entry; 0: none
+    std::uint32_t uses = 0;       // entries and dependency lists that name it
+    std::uint32_t plan_mark = 0;  // while a plan compiles: 1 + place in its order
+    bool in_progress = false;     // on the path of a resolution or compilation now
+
+    KeySlot() noexcept = default;
+    KeySlot(const KeySlot&) = delete;
+    KeySlot& operator=(const KeySlot&) = delete;
+};
+
+// An override: one layer's entry for a key. The layers' entries lie in one
+// array, bottom layer first; the entries for one key are chained from the
+// topmost down through `below`.
+struct LayerEntry {
+    KeySlot* key;
+    std::uint32_t below;  // 1 + index of the next lower entry for the key; 0: none
+    Provider provider;
+
+    LayerEntry(KeySlot* k, std::uint32_t b, Provider&& p) noexcept : key(k), below(b), provider(std::move(p)) {}
+    LayerEntry(LayerEntry&&) noexcept = default;
 };
 
 }  // namespace tarnik

@@ -2,38 +2,37 @@
 
 namespace tarnik {
 
-Provider* find_provider(ContainerInner& st, KeyView key) noexcept {
-    auto& layers = st.override_layers;
-    if (layers.empty()) return st.providers.find(key);
-    for (auto it = layers.rbegin(); it != layers.rend(); ++it) {
-        if (Provider* p = it->find(key)) return p;
+KeySlot* link_entry(ContainerState& st, NewProvider& np) noexcept {
+    KeySlot* k = st.keys.intern(np.key.get(), str_hash(np.key.get()));
+    KeySlot** deps = np.provider.deps();
+    for (std::size_t i = 0; i < np.provider.ndeps; ++i) {
+        PyObject* text = np.dep_texts[i];
+        KeySlot* d = st.keys.intern(text, str_hash(text));
+        ++d->uses;
+        deps[i] = d;
     }
-    return st.providers.find(key);
+    return k;
 }
 
-Provider* find_cached(ContainerInner& st, KeyView key) noexcept {
-    auto& layers = st.override_layers;
-    for (auto it = layers.rbegin(); it != layers.rend(); ++it) {
-        Provider* p = it->find(key);
-        if (p && p->cached) return p;
-    }
-    Provider* p = st.providers.find(key);
-    return p && p->cached ? p : nullptr;
+void drop_entry(ContainerState& st, Provider& p, Trash& trash) noexcept {
+    KeySlot* const* deps = p.deps();
+    for (std::size_t i = 0; i < p.ndeps; ++i) st.keys.release(deps[i], trash);
+    p.free_deps();
+    trash.push_reserved(std::move(p.callable));
+    trash.push_reserved(p.cached.take());
 }
 
-Provider* find_singleton_provider(ContainerInner& st, KeyView key) noexcept {
-    auto& layers = st.override_layers;
-    for (auto it = layers.rbegin(); it != layers.rend(); ++it) {
-        Provider* p = it->find(key);
-        if (p && p->meta.singleton) return p;
-    }
-    Provider* p = st.providers.find(key);
-    return p && p->meta.singleton ? p : nullptr;
-}
-
-void register_provider(ContainerInner& st, Key key, Provider provider, Trash& trash) {
-    ++st.version;
-    st.providers.insert_or_replace(std::move(key), std::move(provider), trash.provider());
+void register_provider(ContainerState& st, NewProvider& np, Trash& trash) {
+    st.gate.close();
+    KeySlot* k = st.keys.find(np.key.get(), str_hash(np.key.get()));
+    st.keys.reserve(1 + np.provider.ndeps);
+    if (k && k->base.registered()) trash.reserve(2 + k->base.ndeps);
+    // Nothing below can fail. The new dependency keys are linked before the
+    // old ones are dropped, so that a key both name stays interned.
+    k = link_entry(st, np);
+    if (k->base.registered()) drop_entry(st, k->base, trash);
+    else ++k->uses;  // the registration is a use of its key, for good
+    k->base.take(np.provider);
 }
 
 }  // namespace tarnik

@@ -1,29 +1,32 @@
-// Registration and the lookups that choose an entry for a key.
+// Registration, and the bookkeeping every change of an entry goes through.
 #pragma once
 
-#include "records.h"
+#include "state.h"
 #include "trash.h"
 
 namespace tarnik {
 
-// The entry in force: the topmost layer that holds the key, else `providers`.
-Provider* find_provider(ContainerInner& st, KeyView key) noexcept;
-// find_provider for a dependency key, remembered in the key until the state
-// version changes.
-inline Provider* find_dep_provider(ContainerInner& st, const DepKey& key) noexcept {
-    if (key.found_in == st.version) return key.found;
-    Provider* p = find_provider(st, key.view());
-    key.found = p;
-    key.found_in = st.version;
-    return p;
-}
+// A provider as its method's arguments gave it, converted before the lock:
+// its key and dependency keys as exact strings, and an entry with its
+// callable, flags and room for its dependency list.
+struct NewProvider {
+    Ref key;
+    Provider provider;
+    KeyList dep_texts;
+};
 
-// The first entry from the top whose `cached` slot holds a value.
-Provider* find_cached(ContainerInner& st, KeyView key) noexcept;
-// The first entry from the top that is a singleton.
-Provider* find_singleton_provider(ContainerInner& st, KeyView key) noexcept;
+// Adds or replaces the base registration of `np.key`; what the replaced one
+// held goes to `trash`.
+void register_provider(ContainerState& st, NewProvider& np, Trash& trash);
 
-// Adds or replaces the base entry for `key`; a replaced entry goes to `trash`.
-void register_provider(ContainerInner& st, Key key, Provider provider, Trash& trash);
+// The two halves of every change of an entry. Both need room made first:
+// keys.reserve() for link_entry, and trash room for the entry's callable,
+// its value and its dependency keys for drop_entry.
+//   link_entry: interns the key and the dependency keys of `np` and takes a
+//   use of each dependency key; returns the key's slot.
+KeySlot* link_entry(ContainerState& st, NewProvider& np) noexcept;
+//   drop_entry: gives up the uses of the entry's dependency keys and moves
+//   its references to `trash`, leaving the entry empty.
+void drop_entry(ContainerState& st, Provider& p, Trash& trash) noexcept;
 
 }  // namespace tarnik

@@ -1,62 +1,54 @@
-// Single-key resolution.
+// Single-key resolution, and batches of it.
 #pragma once
 
-#include "error.h"
-#include "records.h"
-#include "pathset.h"
 #include "smallvec.h"
+#include "state.h"
 #include "trash.h"
-
-#include <memory>
 
 namespace tarnik {
 
-// Resolves keys one at a time against a locked state. Each key starts with
-// an empty set of keys in progress. Dependencies are walked with frames kept
-// on the heap, not on the native stack, so chain depth has no limit but
-// memory; the order of calls and of checks is that of a depth-first walk.
+// Resolves keys one at a time against a locked state. Dependencies are
+// walked with frames on the heap, not on the native stack, so a chain's
+// depth has no limit but memory; the order of calls and of checks is that of
+// a depth-first walk. A key is marked in progress on its slot while it is on
+// the path, so a cycle is reported at the first key reached twice, also
+// where the path runs through nested calls from providers on this thread.
 class Resolver {
 public:
-    Resolver(ContainerInner& st, Trash& trash) noexcept : st_(st), trash_(trash) {}
+    Resolver(ContainerState& st, Trash& trash) noexcept : st_(st), trash_(trash) {}
+    Resolver(const Resolver&) = delete;
+    Resolver& operator=(const Resolver&) = delete;
+    ~Resolver() noexcept(false) { clear_marks(); }
 
-    // A new reference to the value of `key`, or the first failure. `found`
-    // is the entry in force for `key` (find_provider), possibly null.
-    Result<Ref> resolve(KeyView key, Provider* found);
+    // A new reference to the value of the key `text`, whose slot is `k`
+    // (null for a key the container does not know), or an empty Ref with the
+    // exception set.
+    Ref resolve(PyObject* text, KeySlot* k);
 
 private:
-    Result<Ref> walk(KeyView key, Provider* found);
-
     struct Frame {
-        KeyView key;
+        KeySlot* key;
         Provider* provider;
-        std::size_t next_dep;
+        std::uint32_t next_dep;
     };
 
-    // Begins resolving `key`: a cached value is pushed at once, otherwise a
-    // frame is pushed. Returns a failure, or nothing.
-    std::optional<Error> enter(const DepKey& key);
-    std::optional<Error> enter_found(KeyView key, Provider* p);
-    bool in_progress(KeyView key) const noexcept;
-    void push_frame(const Frame& f);
-    void pop_frame() noexcept;
-    void reset() noexcept;
+    Ref call_alone(KeySlot& k, Provider& p);
+    Ref walk();
+    // Begins resolving `k`: its held value is pushed at once, otherwise a
+    // frame is pushed. False with the exception set on a failure.
+    bool enter(KeySlot& k);
+    Ref fail();
+    void clear_marks() noexcept;
 
-    ContainerInner& st_;
+    ContainerState& st_;
     Trash& trash_;
     SmallVec<Frame, 8> frames_;  // the keys in progress, outermost first
     RefStack<16> values_;        // resolved values waiting for their dependent
-    // Past this depth the keys in progress are also kept in a hash set.
-    static constexpr std::size_t kScanDepth = 24;
-    std::unique_ptr<PathSet> deep_;
 };
 
-// `resolve` of one key.
-Result<Ref> resolve_key(ContainerInner& st, KeyView key, Trash& trash);
-// The same, given the entry in force for `key` (find_provider), possibly null.
-Result<Ref> resolve_found(ContainerInner& st, KeyView key, Provider* found, Trash& trash);
-
-// Stores a freshly built singleton value into the entry that holds values
-// for `key`; a value it replaces goes to `trash`.
-void store_singleton(ContainerInner& st, KeyView key, PyObject* value, Trash& trash);
+// resolve_many: the keys one after another, each with nothing in progress
+// from the others. Their values go to `out`, in order; false with the
+// exception set at the first failure.
+bool resolve_many(ContainerState& st, const KeyList& keys, RefStack<16>& out, Trash& trash);
 
 }  // namespace tarnik

@@ -1,41 +1,30 @@
-// References that an operation drops from the state.
+// References an operation drops from the state.
 //
-// They are collected here while the container is locked and released when
-// the Trash goes, after the lock has been released, so that a finalizer they
-// trigger may call back into the container.
+// They are collected here while the container is locked and released after
+// the lock, so that a finalizer they trigger may call back into the
+// container. A change that drops references makes room here first, so that
+// once it starts nothing can fail.
 #pragma once
 
-#include "records.h"
-
-#include <memory>
-#include <optional>
-#include <vector>
+#include "ref.h"
 
 namespace tarnik {
 
 class Trash {
 public:
-    // What was dropped; made on the first drop, so that an operation that
-    // drops nothing pays one test.
-    struct Contents {
-        std::optional<Provider> provider;  // a replaced entry
-        std::optional<ProviderMap> layer;  // a popped layer
-        std::vector<Ref> values;           // replaced cached values
-    };
-
-    std::optional<Provider>& provider() { return contents().provider; }
-    std::optional<ProviderMap>& layer() { return contents().layer; }
-    void drop_value(Ref v) {
-        if (v) contents().values.push_back(std::move(v));
+    void reserve(std::size_t n) { refs_.reserve(n); }
+    void push_reserved(Ref r) noexcept {
+        if (r) refs_.push_reserved(std::move(r));
     }
+    void push(Ref r) {
+        if (r) refs_.push(std::move(r));
+    }
+    bool empty() const noexcept { return refs_.empty(); }
+    // Releases what was dropped; called after the lock.
+    void release() { refs_.drop_all(); }
 
 private:
-    Contents& contents() {
-        if (!contents_) contents_ = std::make_unique<Contents>();
-        return *contents_;
-    }
-
-    std::unique_ptr<Contents> contents_;
+    RefStack<8> refs_;
 };
 
 }  // namespace tarnik

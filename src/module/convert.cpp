@@ -1,7 +1,8 @@
 #include "convert.h"
 
-#include "errors.h"
+#include "core/error.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -9,92 +10,60 @@ namespace tarnik {
 
 namespace {
 
+// The length of a sequence only sizes the first reservation: a list that
+// overstates its length is read as iteration gives it.
+constexpr Py_ssize_t kReserveAtMost = 1024;
+
 std::string type_qualname(PyTypeObject* type) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
         Py_ssize_t n = 0;
         if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n)) return std::string(s, static_cast<std::size_t>(n));
     }
-    PyErr_Clear();
+    PyErr_Clear();  // the message then names no type
     return "<failed to extract type name>";
 }
 
-// The text and hash of a `str`; false with an exception pending otherwise.
-inline bool key_of(PyObject* obj, KeyView& out) {
-    if (ascii_key(obj, out)) return true;
+// Checks that `obj` is a str with a UTF-8 form; false with the exception set.
+bool usable_text(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
         conversion_error(obj, "PyString");
         return false;
     }
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (!s) return false;
-    // The interpreter's own hash of the text (a subclass's __hash__ is not
-    // consulted), cached in the string object.
-    out = KeyView{std::string_view(s, static_cast<std::size_t>(n)), PyUnicode_Type.tp_hash(obj)};
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(obj) < 0) return false;
+#endif
+    // Only a wide string can hold a lone surrogate, which has no UTF-8 form.
+    // The interpreter keeps the UTF-8 form it makes, so this costs once.
+    return PyUnicode_KIND(obj) == PyUnicode_1BYTE_KIND || PyUnicode_AsUTF8AndSize(obj, nullptr) != nullptr;
+}
+
+bool add_key(PyObject* item, const char* param, KeyList& out, bool exact) {
+    if (!usable_text(item)) {
+        argument_failed(param);
+        return false;
+    }
+    if (exact && !PyUnicode_CheckExact(item)) {
+        Ref copy = Ref::steal(copy_text(item));
+        if (!copy) return false;
+        out.push(std::move(copy));
+        return true;
+    }
+    out.push(Ref::borrow(item));
     return true;
 }
 
-// Walks a key list: `each(item, view)` is called for every item in
-// iteration order.
-template <class Each>
-bool walk_key_list(PyObject* obj, const char* param, Each&& each) {
-    KeyView view;
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // An exact list or tuple is a sequence whose length and iteration
-        // run no Python code: index it.
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
-        each(nullptr, KeyView{}, size);
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
-            if (!key_of(item, view)) {
-                argument_failed(param);
-                return false;
-            }
-            each(item, view, 0);
-        }
-        return true;
-    }
-    if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        argument_failed(param);
-        return false;
-    }
-    if (!PySequence_Check(obj)) {
-        conversion_error(obj, "Sequence");
-        argument_failed(param);
-        return false;
-    }
-    Py_ssize_t size = PySequence_Size(obj);
-    if (size < 0) {
-        // The length only sizes the result; a failure to give it is dropped
-        // (an internal failure coming back is not).
-        Error e = take_pending_error();
-        if (e.kind == ErrorKind::Panic) {
-            raise_error(std::move(e));
-            return false;
-        }
-        size = 0;
-    }
-    each(nullptr, KeyView{}, size);
-
-    Ref iter = Ref::steal(PyObject_GetIter(obj));
-    if (!iter) {
-        argument_failed(param);
-        return false;
-    }
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        if (!key_of(item.get(), view)) {
-            argument_failed(param);
-            return false;
-        }
-        each(item.get(), view, 0);
-    }
-    if (PyErr_Occurred()) {
-        argument_failed(param);
-        return false;
-    }
-    return true;
+// The i-th item of an exact list, or null past its end.
+Ref list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+    // Another thread may change the list meanwhile: take the item with a
+    // reference under the list's own lock.
+    Ref item = Ref::steal(PyList_GetItemRef(list, i));
+    if (!item) PyErr_Clear();  // shrunk meanwhile: the list ends here
+    return item;
+#else
+    return i < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, i)) : Ref();
+#endif
 }
 
 }  // namespace
@@ -109,27 +78,35 @@ void conversion_error(PyObject* obj, const char* target) {
 }
 
 void argument_failed(const char* param) {
-    Error e = take_pending_error();
-    if (e.kind != ErrorKind::Python || e.exception.type() != PyExc_TypeError) {
-        raise_error(std::move(e));
-        return;
-    }
-    PyObject* old = e.exception.value();
-    Ref text = Ref::steal(PyObject_Str(old));
+    pass_on_python_failure();
+    if (PyErr_Occurred() != PyExc_TypeError) return;  // anything else goes on unchanged
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref old = Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    Ref type = Ref::steal(t), traceback = Ref::steal(tb);
+    Ref old = Ref::steal(v);
+#endif
+    Ref text = Ref::steal(PyObject_Str(old.get()));
     if (!text) return;
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
     if (!message) return;
     Ref wrapped = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!wrapped) return;
     // The new exception keeps the old one's cause, not the old one itself.
-    PyException_SetCause(wrapped.get(), PyException_GetCause(old));
+    PyException_SetCause(wrapped.get(), PyException_GetCause(old.get()));
     PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }
 
-bool convert_key_slow(PyObject* obj, const char* param, KeyView& out) {
-    if (key_of(obj, out)) return true;
-    argument_failed(param);
-    return false;
+bool convert_key_slow(PyObject* obj, const char* param, KeyArg& out) {
+    if (!usable_text(obj)) {
+        argument_failed(param);
+        return false;
+    }
+    out = KeyArg{obj, str_hash(obj)};
+    return true;
 }
 
 bool convert_flag(PyObject* obj, const char* param, bool& out) {
@@ -150,7 +127,6 @@ bool convert_flag(PyObject* obj, const char* param, bool& out) {
                 out = r == 1;
                 return true;
             }
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         }
         argument_failed(param);
         return false;
@@ -160,22 +136,50 @@ bool convert_flag(PyObject* obj, const char* param, bool& out) {
     return false;
 }
 
-bool convert_key_list(PyObject* obj, const char* param, KeyList& out) {
-    return walk_key_list(obj, param, [&](PyObject* item, KeyView view, Py_ssize_t) {
-        if (!item) return;
-        out.keep.push(Ref::borrow(item));
-        out.views.push_back(view);
-    });
-}
-
-bool convert_key_list(PyObject* obj, const char* param, std::vector<DepKey>& out) {
-    return walk_key_list(obj, param, [&](PyObject* item, KeyView view, Py_ssize_t size) {
-        if (!item) {
-            out.reserve(static_cast<std::size_t>(size));
-            return;
+bool convert_key_list(PyObject* obj, const char* param, KeyList& out, bool exact) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // An exact list or tuple runs no Python code to give its items.
+        bool list = PyList_CheckExact(obj);
+        out.reserve(static_cast<std::size_t>(std::min(Py_SIZE(obj), kReserveAtMost)));
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref item = list ? list_item(obj, i)
+                            : (i < PyTuple_GET_SIZE(obj) ? Ref::borrow(PyTuple_GET_ITEM(obj, i)) : Ref());
+            if (!item) return true;
+            if (!add_key(item.get(), param, out, exact)) return false;
         }
-        out.emplace_back(view);
-    });
+    }
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        argument_failed(param);
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        conversion_error(obj, "Sequence");
+        argument_failed(param);
+        return false;
+    }
+    Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) {
+        // The length only sizes the result: its failure is dropped, except
+        // an internal failure coming back, which goes on.
+        if (internal_failure_pending()) return pass_on_python_failure();
+        PyErr_Clear();
+        size = 0;
+    }
+    out.reserve(static_cast<std::size_t>(std::min(size, kReserveAtMost)));
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) {
+        argument_failed(param);
+        return false;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!add_key(item.get(), param, out, exact)) return false;
+    }
+    if (PyErr_Occurred()) {
+        argument_failed(param);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tarnik

@@ -1,8 +1,8 @@
 // get_provider_info, get_cached and set_cached.
 #include "binding.h"
-#include "call_core.h"
 #include "convert.h"
 #include "core/cache.h"
+#include "entry.h"
 #include "methods.h"
 
 namespace tarnik {
@@ -16,23 +16,28 @@ constexpr Signature kGetCached{"Container.get_cached()", kKeyParam, 1};
 constexpr Signature kSetCached{"Container.set_cached()", kSetCachedParams, 2};
 
 bool key_argument(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, ContainerObject*& c, KeyView& key) {
+                  PyObject* kwnames, ContainerObject*& c, KeyArg& key) {
     PyObject* a[1];
     if (!bind(sig, args, nargs, kwnames, a)) return false;
     if (!(c = receiver(self))) return false;
     return convert_key(a[0], "key", key);
 }
 
-// The description tuple, built after the lock from what was copied under it.
+// The description tuple, built after the lock from what was taken under it.
+// Its list and tuple are filled as soon as they exist: no half-made object
+// is ever reachable from Python code.
 PyObject* info_tuple(ProviderInfo& info) {
-    Ref deps = Ref::steal(PyList_New(static_cast<Py_ssize_t>(info.dep_keys.size())));
-    if (!deps) return nullptr;
+    KeyList texts;  // new strings: every call hands out a new list of new strings
+    texts.reserve(info.dep_keys.size());
     for (std::size_t i = 0; i < info.dep_keys.size(); ++i) {
-        const std::string& k = info.dep_keys[i];
-        PyObject* s = PyUnicode_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size()));
+        Ref s = Ref::steal(copy_text(info.dep_keys[i]));
         if (!s) return nullptr;
-        PyList_SET_ITEM(deps.get(), static_cast<Py_ssize_t>(i), s);
+        texts.push_reserved(std::move(s));
     }
+    Ref deps = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!deps) return nullptr;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        PyList_SET_ITEM(deps.get(), static_cast<Py_ssize_t>(i), Ref::borrow(texts[i]).release());
     Ref t = Ref::steal(PyTuple_New(4));
     if (!t) return nullptr;
     PyTuple_SET_ITEM(t.get(), 0, info.callable.release());
@@ -45,43 +50,43 @@ PyObject* info_tuple(ProviderInfo& info) {
 }  // namespace
 
 PyObject* get_provider_info_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return run_method([&](Call& call) -> PyObject* {
         ContainerObject* c = nullptr;
-        KeyView key;
+        KeyArg key;
         if (!key_argument(kGetProviderInfo, self, args, nargs, kwnames, c, key)) return nullptr;
-        auto info = with_lock<ProviderInfo>(
-            c, [&](ContainerInner& st, Trash&) { return get_provider_info(st, key); });
-        if (!info) return nullptr;
-        PyObject* t = info_tuple(*info);
-        if (!t) raise_error(api_call_failure(TARNIK_HERE));
+        if (!call.enter(c, Call::Access::Read)) return nullptr;
+        ProviderInfo info;
+        if (!call.leave(get_provider_info(call.state(), key.text, key.hash, info))) return nullptr;
+        PyObject* t = info_tuple(info);
+        if (!t) api_call_failure(TARNIK_HERE);
         return t;
     });
 }
 
 PyObject* get_cached_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return run_method([&](Call& call) -> PyObject* {
         ContainerObject* c = nullptr;
-        KeyView key;
+        KeyArg key;
         if (!key_argument(kGetCached, self, args, nargs, kwnames, c, key)) return nullptr;
-        auto value = with_lock<Ref>(c, [&](ContainerInner& st, Trash&) -> Result<Ref> { return get_cached(st, key); });
-        if (!value) return nullptr;
-        if (!*value) Py_RETURN_NONE;
-        return value->release();
+        if (!call.enter(c, Call::Access::Read)) return nullptr;
+        Ref value = get_cached(call.state(), key.text, key.hash);
+        call.leave(true);
+        if (!value) Py_RETURN_NONE;
+        return value.release();
     });
 }
 
 PyObject* set_cached_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return run_method([&](Call& call) -> PyObject* {
         PyObject* a[2];
         if (!bind(kSetCached, args, nargs, kwnames, a)) return nullptr;
         ContainerObject* c = receiver(self);
         if (!c) return nullptr;
-        KeyView key;
+        KeyArg key;
         if (!convert_key(a[0], "key", key)) return nullptr;
         Ref value = Ref::borrow(a[1]);
-        auto done = with_lock<Unit>(
-            c, [&](ContainerInner& st, Trash& trash) { return set_cached(st, key, std::move(value), trash); });
-        if (!done) return nullptr;
+        if (!call.enter(c, Call::Access::Change)) return nullptr;
+        if (!call.leave(set_cached(call.state(), key.text, key.hash, value, call.trash()))) return nullptr;
         Py_RETURN_NONE;
     });
 }

@@ -1,9 +1,9 @@
 // register_provider and the override layer methods.
 #include "binding.h"
-#include "call_core.h"
 #include "convert.h"
 #include "core/overrides.h"
 #include "core/registry.h"
+#include "entry.h"
 #include "methods.h"
 
 namespace tarnik {
@@ -16,33 +16,44 @@ constexpr Signature kSetOverride{"Container.set_override()", kProviderParams, 5}
 
 // Binds and converts the five provider arguments, in parameter order.
 bool provider_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        PyObject* self, ContainerObject*& c, Key& key, Provider& p) {
+                        PyObject* self, ContainerObject*& c, NewProvider& np) {
     PyObject* a[5];
     if (!bind(sig, args, nargs, kwnames, a)) return false;
     if (!(c = receiver(self))) return false;
-    KeyView view;
-    if (!convert_key(a[0], "key", view)) return false;
-    p.callable = Ref::borrow(a[1]);
-    if (!convert_flag(a[2], "singleton", p.meta.singleton)) return false;
-    if (!convert_flag(a[3], "is_async", p.meta.is_async)) return false;
-    if (!convert_key_list(a[4], "dep_keys", p.meta.dep_keys)) return false;
-    key = Key(view);
+    KeyArg key;
+    if (!convert_key(a[0], "key", key)) return false;
+    np.provider.callable = Ref::borrow(a[1]);
+    if (!convert_flag(a[2], "singleton", np.provider.singleton)) return false;
+    if (!convert_flag(a[3], "is_async", np.provider.is_async)) return false;
+    if (!convert_key_list(a[4], "dep_keys", np.dep_texts, true)) return false;
+    // A container keeps its keys as plain strings.
+    np.key = PyUnicode_CheckExact(key.text) ? Ref::borrow(key.text) : Ref::steal(copy_text(key.text));
+    if (!np.key) return false;
+    np.provider.allocate_deps(np.dep_texts.size());
     return true;
 }
 
 template <class Store>
 PyObject* store_provider(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, Store store) {
-    return guarded([&]() -> PyObject* {
+    return run_method([&](Call& call) -> PyObject* {
         ContainerObject* c = nullptr;
-        Key key;
-        Provider p;
-        if (!provider_arguments(sig, args, nargs, kwnames, self, c, key, p)) return nullptr;
-        auto done = with_lock<Unit>(c, [&](ContainerInner& st, Trash& trash) -> Status {
-            store(st, std::move(key), std::move(p), trash);
-            return Unit{};
-        });
-        if (!done) return nullptr;
+        NewProvider np;
+        if (!provider_arguments(sig, args, nargs, kwnames, self, c, np)) return nullptr;
+        if (!call.enter(c, Call::Access::Change)) return nullptr;
+        store(call.state(), np, call.trash());
+        call.leave(true);
+        Py_RETURN_NONE;
+    });
+}
+
+template <class Change>
+PyObject* change_layers(PyObject* self, Change change) {
+    return run_method([&](Call& call) -> PyObject* {
+        ContainerObject* c = receiver(self);
+        if (!c || !call.enter(c, Call::Access::Change)) return nullptr;
+        change(call.state(), call.trash());
+        call.leave(true);
         Py_RETURN_NONE;
     });
 }
@@ -58,29 +69,11 @@ PyObject* set_override_method(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* begin_override_layer_method(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        ContainerObject* c = receiver(self);
-        if (!c) return nullptr;
-        auto done = with_lock<Unit>(c, [](ContainerInner& st, Trash&) -> Status {
-            begin_override_layer(st);
-            return Unit{};
-        });
-        if (!done) return nullptr;
-        Py_RETURN_NONE;
-    });
+    return change_layers(self, [](ContainerState& st, Trash&) { begin_override_layer(st); });
 }
 
 PyObject* end_override_layer_method(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        ContainerObject* c = receiver(self);
-        if (!c) return nullptr;
-        auto done = with_lock<Unit>(c, [](ContainerInner& st, Trash& trash) -> Status {
-            end_override_layer(st, trash);
-            return Unit{};
-        });
-        if (!done) return nullptr;
-        Py_RETURN_NONE;
-    });
+    return change_layers(self, end_override_layer);
 }
 
 }  // namespace tarnik

@@ -1,11 +1,9 @@
 // resolve, resolve_many and resolve_many_plan.
 #include "binding.h"
-#include "call_core.h"
 #include "convert.h"
-#include "core/batch.h"
 #include "core/plan.h"
-#include "core/registry.h"
 #include "core/resolve.h"
+#include "entry.h"
 #include "methods.h"
 
 namespace tarnik {
@@ -18,83 +16,100 @@ constexpr Signature kResolve{"Container.resolve()", kKeyParam, 1};
 constexpr Signature kResolveMany{"Container.resolve_many()", kKeysParam, 1};
 constexpr Signature kResolveManyPlan{"Container.resolve_many_plan()", kKeysParam, 1};
 
+// The value of a held singleton, read without taking the lock, or null to
+// go the whole way. Sets no exception. With the interpreter lock nothing
+// else runs meanwhile, and no change of the state calls Python code before
+// it is complete, so the state is consistent here even while another thread
+// holds the lock (waiting in a provider). Without the interpreter lock the
+// reader gate keeps changes out instead.
+PyObject* held_singleton(ContainerObject* c, PyObject* key) noexcept {
+#ifdef Py_GIL_DISABLED
+    ReaderGate::Pass pass = c->state.gate.enter();
+    if (!pass) return nullptr;
+#endif
+    PyObject* value = nullptr;
+    if (!c->lock.poisoned()) {
+        ContainerState& st = c->state;
+        KeySlot* k = st.keys.find(key, str_hash(key));
+        Provider* p = k ? st.in_force(*k) : nullptr;
+        if (p && p->singleton && (value = p->cached.get())) Py_INCREF(value);
+    }
+#ifdef Py_GIL_DISABLED
+    ReaderGate::leave(pass);
+#endif
+    return value;
+}
+
 // Binds and converts the one `keys` argument.
 bool keys_argument(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, ContainerObject*& c, KeyList& keys) {
     PyObject* a[1];
     if (!bind(sig, args, nargs, kwnames, a)) return false;
     if (!(c = receiver(self))) return false;
-    return convert_key_list(a[0], "keys", keys);
+    return convert_key_list(a[0], "keys", keys, false);
+}
+
+// A new list of `n` values, `pick(i)` giving a new reference to the i-th; it
+// is filled as soon as it exists, so no half-made list is ever reachable.
+template <class Pick>
+PyObject* new_list(std::size_t n, Pick&& pick) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!list) {
+        api_call_failure(TARNIK_HERE);
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pick(i));
+    return list;
 }
 
 }  // namespace
 
 PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    // The hot path: a held singleton asked for by a plain string.
+    if (nargs == 1 && !kwnames && Py_TYPE(self) == container_type && PyUnicode_CheckExact(args[0]) &&
+        PyUnicode_IS_COMPACT_ASCII(args[0])) {
+        if (PyObject* value = held_singleton(reinterpret_cast<ContainerObject*>(self), args[0])) return value;
+    }
+    return run_method([&](Call& call) -> PyObject* {
         PyObject* a[1];
         if (!bind(kResolve, args, nargs, kwnames, a)) return nullptr;
         ContainerObject* c = receiver(self);
         if (!c) return nullptr;
-        KeyView key;
+        KeyArg key;
         if (!convert_key(a[0], "key", key)) return nullptr;
-        // The hot path: a singleton that already holds its value. The lookup
-        // runs no Python code, so with the lock free it is atomic as it stands,
-        // and so is what follows up to taking the lock.
-        bool looked = c->lock.usable_now();
-        Provider* p = nullptr;
-        if (looked) {
-            p = find_provider(c->inner, key);
-            if (p && p->serves_held_value()) return p->cached.new_ref().release();
+        if (!call.enter(c, Call::Access::Read)) return nullptr;
+        Ref value;
+        {
+            Resolver resolver(call.state(), call.trash());
+            value = resolver.resolve(key.text, call.state().keys.find(key.text, key.hash));
         }
-        auto value = with_lock<Ref>(c, [&](ContainerInner& st, Trash& trash) {
-            // Without the early lookup (the lock was busy), the state may
-            // change while the lock is waited for: look up under it.
-            return looked ? resolve_found(st, key, p, trash) : resolve_key(st, key, trash);
-        });
-        return value ? value->release() : nullptr;
+        if (!call.leave(bool(value))) return nullptr;
+        return value.release();
     });
 }
 
 PyObject* resolve_many_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return run_method([&](Call& call) -> PyObject* {
         ContainerObject* c = nullptr;
         KeyList keys;
         if (!keys_argument(kResolveMany, self, args, nargs, kwnames, c, keys)) return nullptr;
-        std::size_t n = keys.views.size();
-        // The result list is made up front and filled in place; values of a
-        // failed batch are released with it, after the lock.
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-        if (!list) {
-            raise_error(api_call_failure(TARNIK_HERE));
-            return nullptr;
-        }
-        auto done = with_lock<Unit>(c, [&](ContainerInner& st, Trash& trash) {
-            return resolve_many(st, keys.views.begin(), n, list.get(), trash);
-        });
-        if (!done) return nullptr;
-        return list.release();
+        if (!call.enter(c, Call::Access::Read)) return nullptr;
+        RefStack<16> values;  // released after the lock, also when the batch fails
+        if (!call.leave(resolve_many(call.state(), keys, values, call.trash()))) return nullptr;
+        return new_list(values.size(), [&](std::size_t i) { return Ref::borrow(values[i]).release(); });
     });
 }
 
 PyObject* resolve_many_plan_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return run_method([&](Call& call) -> PyObject* {
         ContainerObject* c = nullptr;
         KeyList keys;
         if (!keys_argument(kResolveManyPlan, self, args, nargs, kwnames, c, keys)) return nullptr;
-        std::size_t n = keys.views.size();
-        PlanValues built;  // released after the lock, on success and on failure
-        auto done = with_lock<Unit>(c, [&](ContainerInner& st, Trash& trash) {
-            return resolve_many_plan(st, keys.views.begin(), n, built, trash);
-        });
-        if (!done) return nullptr;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-        if (!list) {
-            raise_error(api_call_failure(TARNIK_HERE));
-            return nullptr;
-        }
-        for (std::size_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref::borrow(built.values[built.requested[i]]).release());
-        return list.release();
+        if (!call.enter(c, Call::Access::Read)) return nullptr;
+        PlanValues built;  // released after the lock, also when the plan fails
+        if (!call.leave(resolve_many_plan(call.state(), keys, built, call.trash()))) return nullptr;
+        return new_list(keys.size(),
+                        [&](std::size_t i) { return Ref::borrow(built.values[built.requested[i]]).release(); });
     });
 }
 

@@ -1,0 +1,51 @@
+// The state of one container: its keys with their registrations, and the
+// stack of override layers.
+#pragma once
+
+#include "gate.h"
+#include "keytable.h"
+#include "records.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace tarnik {
+
+struct ContainerState {
+    KeyTable keys;                           // every key, with its base registration
+    std::vector<LayerEntry> entries;         // the open layers' entries, bottom layer first
+    std::vector<std::uint32_t> layer_start;  // where each open layer begins in `entries`
+    ReaderGate gate;
+
+    ContainerState() noexcept = default;
+    ContainerState(ContainerState&& other) noexcept
+        : keys(std::move(other.keys)), entries(std::move(other.entries)), layer_start(std::move(other.layer_start)) {}
+    ContainerState(const ContainerState&) = delete;
+    ContainerState& operator=(const ContainerState&) = delete;
+
+    // The entry in force for a key: its topmost override, else its
+    // registration; null when there is neither.
+    Provider* in_force(KeySlot& k) noexcept {
+        if (k.top) return &entries[k.top - 1].provider;
+        return k.base.registered() ? &k.base : nullptr;
+    }
+    // The entries for a key from the topmost override down to the
+    // registration, to the first one that `pick` accepts.
+    template <class Pick>
+    Provider* first_entry(KeySlot& k, Pick&& pick) noexcept {
+        for (std::uint32_t i = k.top; i; i = entries[i - 1].below) {
+            if (pick(entries[i - 1].provider)) return &entries[i - 1].provider;
+        }
+        return k.base.registered() && pick(k.base) ? &k.base : nullptr;
+    }
+
+    // Visits every object the state holds a reference to, for the cyclic
+    // garbage collector: callables and held values.
+    int traverse(visitproc visit, void* arg);
+    // Releases every reference: the registrations first, then the layers'
+    // entries from the oldest layer to the newest, then the keys. Leaves an
+    // empty state.
+    void release_all();
+};
+
+}  // namespace tarnik

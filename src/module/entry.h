@@ -1,0 +1,67 @@
+// One method call's turn at a container, and the method's one catch site.
+//
+// A method binds and converts its arguments, then enter()s the container:
+// it takes the lock, or, when this thread holds the lock already (the call
+// comes from a provider or finalizer of the operation running here), a read
+// runs nested inside that operation and a change is refused. The method
+// runs its core operation on state() and ends with leave(), which poisons
+// the lock when the operation ended with an internal failure, releases the
+// lock, and only then releases what the operation dropped.
+#pragma once
+
+#include "container.h"
+#include "core/error.h"
+#include "core/trash.h"
+
+#include <cxxabi.h>
+#include <new>
+
+namespace tarnik {
+
+class Call {
+public:
+    enum class Access { Read, Change };
+
+    Call() noexcept = default;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    ~Call() noexcept(false);
+
+    // False with the exception set when the container cannot be used now.
+    bool enter(ContainerObject* c, Access access);
+    ContainerState& state() noexcept { return c_->state; }
+    Trash& trash() noexcept { return trash_; }
+    // Ends the turn; `ok` false means the operation failed with the
+    // exception set. Returns `ok`.
+    bool leave(bool ok);
+    // What the catch site makes of a native exception: an internal failure
+    // while the container is held, else MemoryError or an internal failure.
+    PyObject* fail_native(bool out_of_memory);
+
+private:
+    enum class Turn { None, Locked, Nested };
+    void end_turn() noexcept;
+
+    ContainerObject* c_ = nullptr;
+    Turn turn_ = Turn::None;
+    Trash trash_;
+};
+
+// Runs a method body. This is where a native exception becomes a Python
+// exception; forced unwinding (the interpreter ending this thread at exit)
+// passes through untouched.
+template <class Body>
+PyObject* run_method(Body&& body) {
+    Call call;
+    try {
+        return body(call);
+    } catch (const std::bad_alloc&) {
+        return call.fail_native(true);
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return call.fail_native(false);
+    }
+}
+
+}  // namespace tarnik
