@@ -15,9 +15,10 @@
 #include <Python.h>
 
 #ifdef Py_GIL_DISABLED
+#include "thread_id.h"
+
 #include <atomic>
 #include <cstdint>
-#include <pthread.h>
 #include <sched.h>
 #endif
 
@@ -55,7 +56,7 @@ public:
 private:
     static constexpr unsigned kCounters = 16;
     static unsigned slot_of_this_thread() noexcept {
-        auto id = static_cast<std::uint64_t>(pthread_self());
+        auto id = static_cast<std::uint64_t>(this_thread_id());
         return static_cast<unsigned>((id * 0x9E3779B97F4A7C15ull) >> 60) % kCounters;
     }
     // Padded to a cache line: counters 64 bytes apart never share one.

@@ -4,7 +4,7 @@
 
 namespace tarnik {
 
-void KeyTable::reserve(std::size_t n) {
+void KeyTable::grow(std::size_t n) {
     std::size_t need = live_ + n;
     if (need * 3 > index_.size() * 2) {
         std::size_t size = index_.empty() ? 16 : index_.size();

@@ -47,7 +47,10 @@ public:
     }
 
     // Room for `n` more keys, so that as many intern() calls cannot fail.
-    void reserve(std::size_t n);
+    void reserve(std::size_t n) {
+        if ((live_ + n) * 3 > index_.size() * 2 || n > free_count_ + (chunks_.size() << kChunkBits) - next_id_)
+            grow(n);
+    }
     // The slot for `s` (an exact str), added with no uses if it is new.
     // Needs room made by reserve().
     KeySlot* intern(PyObject* s, Py_hash_t hash) noexcept;
@@ -76,6 +79,7 @@ private:
     static std::uint32_t id_of(std::uint64_t e) noexcept { return static_cast<std::uint32_t>(e) - 1; }
     KeySlot& at(std::uint32_t id) const noexcept { return chunks_[id >> kChunkBits][id & (kChunk - 1)]; }
 
+    void grow(std::size_t n);
     void rebuild_index(std::size_t size);
     void place(std::uint64_t entry) noexcept;
     std::size_t position_of(const KeySlot* slot) const noexcept;

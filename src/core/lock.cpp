@@ -44,25 +44,6 @@ void grant(std::mutex& m, std::condition_variable& cv, bool& granted) {
 
 }  // namespace
 
-ContainerLock::Outcome ContainerLock::take() {
-    std::uintptr_t me = self();
-    std::uintptr_t owner = owner_.load(std::memory_order_acquire);
-#ifdef Py_GIL_DISABLED
-    if (owner == 0 && head_.load(std::memory_order_acquire) == nullptr &&
-        owner_.compare_exchange_strong(owner, me, std::memory_order_acquire))
-        return Outcome::Taken;
-#else
-    // Every other thread that takes the lock holds the interpreter lock as
-    // well, and a free lock has no waiters.
-    if (owner == 0) {
-        owner_.store(me, std::memory_order_relaxed);
-        return Outcome::Taken;
-    }
-#endif
-    if (owner == me) return Outcome::HeldByThisThread;
-    return take_slow(me);
-}
-
 ContainerLock::Outcome ContainerLock::take_slow(std::uintptr_t me) {
     Waiter w;
     w.id = me;
@@ -96,7 +77,7 @@ ContainerLock::Outcome ContainerLock::take_slow(std::uintptr_t me) {
     } pass_on{granted ? this : nullptr};
     PyEval_RestoreThread(saved);
     pass_on.lock = nullptr;
-    return granted ? Outcome::Taken : Outcome::Abandoned;
+    return granted ? Outcome::TakenAfterWaiting : Outcome::Abandoned;
 }
 
 bool ContainerLock::claim_free(std::uintptr_t me) noexcept {
@@ -119,7 +100,7 @@ bool ContainerLock::try_take() noexcept {
            owner_.compare_exchange_strong(expected, self(), std::memory_order_acquire);
 }
 
-void ContainerLock::release() noexcept {
+void ContainerLock::release_slow() noexcept {
 #ifdef Py_GIL_DISABLED
     if (head_.load(std::memory_order_seq_cst) == nullptr) {
         owner_.store(0, std::memory_order_seq_cst);
@@ -130,12 +111,6 @@ void ContainerLock::release() noexcept {
         Waiter* w = head_.load(std::memory_order_relaxed);
         std::uintptr_t expected = 0;
         if (w && owner_.compare_exchange_strong(expected, w->id, std::memory_order_seq_cst)) hand_to(w);
-        return;
-    }
-#else
-    // Threads queue while they hold the interpreter lock, as this one does.
-    if (head_.load(std::memory_order_relaxed) == nullptr) {
-        owner_.store(0, std::memory_order_release);
         return;
     }
 #endif

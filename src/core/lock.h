@@ -13,8 +13,9 @@
 // waiting: it hands the container's lock on under the queue's mutex.
 #pragma once
 
+#include "thread_id.h"
+
 #include <Python.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -27,18 +28,45 @@ class ContainerLock {
 public:
     enum class Outcome {
         Taken,
+        TakenAfterWaiting,
         HeldByThisThread,
         Abandoned,  // the interpreter is exiting while another thread holds it
     };
 
     // Takes the lock, waiting for it if another thread holds it. Called with
     // the interpreter attached; waits detached.
-    Outcome take();
+    Outcome take() {
+        std::uintptr_t me = self();
+        std::uintptr_t owner = owner_.load(std::memory_order_acquire);
+#ifdef Py_GIL_DISABLED
+        if (owner == 0 && head_.load(std::memory_order_acquire) == nullptr &&
+            owner_.compare_exchange_strong(owner, me, std::memory_order_acquire))
+            return Outcome::Taken;
+#else
+        // Every other thread that takes the lock holds the interpreter lock
+        // as well, and a free lock has no waiters.
+        if (owner == 0) {
+            owner_.store(me, std::memory_order_relaxed);
+            return Outcome::Taken;
+        }
+#endif
+        if (owner == me) return Outcome::HeldByThisThread;
+        return take_slow(me);
+    }
     // Takes the lock only if it is free and nobody waits.
     bool try_take() noexcept;
     // Hands the lock to the oldest waiter, or frees it. Called with the
     // interpreter attached.
-    void release() noexcept;
+    void release() noexcept {
+#ifndef Py_GIL_DISABLED
+        // Threads queue while they hold the interpreter lock, as this one does.
+        if (head_.load(std::memory_order_relaxed) == nullptr) {
+            owner_.store(0, std::memory_order_release);
+            return;
+        }
+#endif
+        release_slow();
+    }
     // The same from a thread that may not hold the interpreter lock (one
     // that is being ended at exit).
     void release_detached() noexcept;
@@ -49,8 +77,9 @@ public:
 
 private:
     struct Waiter;
-    static std::uintptr_t self() noexcept { return static_cast<std::uintptr_t>(pthread_self()); }
+    static std::uintptr_t self() noexcept { return this_thread_id(); }
     Outcome take_slow(std::uintptr_t me);
+    void release_slow() noexcept;
     bool claim_free(std::uintptr_t me) noexcept;  // needs queue_
     void unlink(Waiter* w) noexcept;              // needs queue_
     void hand_to(Waiter* w) noexcept;             // needs queue_; `w` is the head

@@ -23,7 +23,7 @@ void set_override(ContainerState& st, NewProvider& np, Trash& trash) {
         st.entries.reserve(std::max<std::size_t>(8, st.entries.capacity() * 2));
     }
     // Nothing below can fail.
-    k = link_entry(st, np);
+    k = link_entry(st, np, k);
     if (replace) {
         Provider& old = st.entries[k->top - 1].provider;
         drop_entry(st, old, trash);

@@ -2,8 +2,8 @@
 
 namespace tarnik {
 
-KeySlot* link_entry(ContainerState& st, NewProvider& np) noexcept {
-    KeySlot* k = st.keys.intern(np.key.get(), str_hash(np.key.get()));
+KeySlot* link_entry(ContainerState& st, NewProvider& np, KeySlot* k) noexcept {
+    if (!k) k = st.keys.intern(np.key.get(), str_hash(np.key.get()));
     KeySlot** deps = np.provider.deps();
     for (std::size_t i = 0; i < np.provider.ndeps; ++i) {
         PyObject* text = np.dep_texts[i];
@@ -29,7 +29,7 @@ void register_provider(ContainerState& st, NewProvider& np, Trash& trash) {
     if (k && k->base.registered()) trash.reserve(2 + k->base.ndeps);
     // Nothing below can fail. The new dependency keys are linked before the
     // old ones are dropped, so that a key both name stays interned.
-    k = link_entry(st, np);
+    k = link_entry(st, np, k);
     if (k->base.registered()) drop_entry(st, k->base, trash);
     else ++k->uses;  // the registration is a use of its key, for good
     k->base.take(np.provider);

@@ -13,6 +13,13 @@ struct NewProvider {
     Ref key;
     Provider provider;
     KeyList dep_texts;
+
+    // Lets go of the call's own references, once the entry is stored.
+    void release() {
+        key.reset();
+        provider.callable.reset();
+        dep_texts.drop_all();
+    }
 };
 
 // Adds or replaces the base registration of `np.key`; what the replaced one
@@ -22,9 +29,10 @@ void register_provider(ContainerState& st, NewProvider& np, Trash& trash);
 // The two halves of every change of an entry. Both need room made first:
 // keys.reserve() for link_entry, and trash room for the entry's callable,
 // its value and its dependency keys for drop_entry.
-//   link_entry: interns the key and the dependency keys of `np` and takes a
-//   use of each dependency key; returns the key's slot.
-KeySlot* link_entry(ContainerState& st, NewProvider& np) noexcept;
+//   link_entry: interns the key (whose slot is `k` if known) and the
+//   dependency keys of `np` and takes a use of each dependency key; returns
+//   the key's slot.
+KeySlot* link_entry(ContainerState& st, NewProvider& np, KeySlot* k) noexcept;
 //   drop_entry: gives up the uses of the entry's dependency keys and moves
 //   its references to `trash`, leaving the entry empty.
 void drop_entry(ContainerState& st, Provider& p, Trash& trash) noexcept;

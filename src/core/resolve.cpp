@@ -43,19 +43,19 @@ Ref Resolver::resolve(PyObject* text, KeySlot* k) {
         raise_async_provider(k->text.get());
         return Ref();
     }
-    if (p->ndeps == 0) return call_alone(*k, *p);  // no walk needed
+    if (p->ndeps == 0) return call_alone(st_, *k, *p, trash_);  // no walk needed
     frames_.push_back(Frame{k, p, 0});
     k->in_progress = true;
     return walk();
 }
 
-Ref Resolver::call_alone(KeySlot& k, Provider& p) {
+Ref call_alone(ContainerState& st, KeySlot& k, Provider& p, Trash& trash) {
     Ref made;
     {
         InProgress mark(k);
         made = call_provider(p.callable.get(), nullptr, 0);
     }
-    if (made && p.singleton) store_singleton(st_, k, made.get(), trash_);
+    if (made && p.singleton) store_singleton(st, k, made.get(), trash);
     return made;
 }
 
@@ -111,7 +111,10 @@ bool resolve_many(ContainerState& st, const KeyList& keys, RefStack<16>& out, Tr
     Resolver resolver(st, trash);
     for (std::size_t i = 0; i < keys.size(); ++i) {
         PyObject* key = keys[i];
-        Ref value = resolver.resolve(key, st.keys.find(key, str_hash(key)));
+        KeySlot* k = st.keys.find(key, str_hash(key));
+        Provider* p = k && !k->in_progress ? st.in_force(*k) : nullptr;
+        // Held values are the common case of a batch.
+        Ref value = p && p->serves_held_value() ? p->cached.new_ref() : resolver.resolve(key, k);
         if (!value) return false;
         out.push(std::move(value));
     }

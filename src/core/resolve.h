@@ -32,7 +32,6 @@ private:
         std::uint32_t next_dep;
     };
 
-    Ref call_alone(KeySlot& k, Provider& p);
     Ref walk();
     // Begins resolving `k`: its held value is pushed at once, otherwise a
     // frame is pushed. False with the exception set on a failure.
@@ -45,6 +44,23 @@ private:
     SmallVec<Frame, 8> frames_;  // the keys in progress, outermost first
     RefStack<16> values_;        // resolved values waiting for their dependent
 };
+
+// Calls the provider of a key that has no dependencies and stores its value
+// if it is a singleton.
+Ref call_alone(ContainerState& st, KeySlot& k, Provider& p, Trash& trash);
+
+// resolve of one key: a held value or a provider without dependencies at
+// once, a walk for the rest.
+inline Ref resolve_key(ContainerState& st, PyObject* text, KeySlot* k, Trash& trash) {
+    if (k && !k->in_progress) {
+        if (Provider* p = st.in_force(*k)) {
+            if (p->serves_held_value()) return p->cached.new_ref();
+            if (!p->is_async && p->ndeps == 0) return call_alone(st, *k, *p, trash);
+        }
+    }
+    Resolver resolver(st, trash);
+    return resolver.resolve(text, k);
+}
 
 // resolve_many: the keys one after another, each with nothing in progress
 // from the others. Their values go to `out`, in order; false with the

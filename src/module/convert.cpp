@@ -109,12 +109,8 @@ bool convert_key_slow(PyObject* obj, const char* param, KeyArg& out) {
     return true;
 }
 
-bool convert_flag(PyObject* obj, const char* param, bool& out) {
+bool convert_flag_slow(PyObject* obj, const char* param, bool& out) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyBool_Type) {
-        out = obj == Py_True;
-        return true;
-    }
     // numpy's boolean scalar: "numpy.bool_", named "numpy.bool" since numpy 2.
     if (std::strcmp(type->tp_name, "numpy.bool_") == 0 || std::strcmp(type->tp_name, "numpy.bool") == 0) {
         inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;

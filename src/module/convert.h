@@ -30,7 +30,15 @@ inline bool convert_key(PyObject* obj, const char* param, KeyArg& out) {
     return convert_key_slow(obj, param, out);
 }
 
-bool convert_flag(PyObject* obj, const char* param, bool& out);
+bool convert_flag_slow(PyObject* obj, const char* param, bool& out);
+
+inline bool convert_flag(PyObject* obj, const char* param, bool& out) {
+    if (Py_TYPE(obj) == &PyBool_Type) {
+        out = obj == Py_True;
+        return true;
+    }
+    return convert_flag_slow(obj, param, out);
+}
 
 // A sequence of `str`, held item by item in iteration order. With `exact`,
 // an instance of a str subclass is replaced by a plain copy of its text (the

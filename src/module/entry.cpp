@@ -16,30 +16,28 @@ ContainerObject* receiver_slow(PyObject* self) {
     return nullptr;
 }
 
-bool Call::enter(ContainerObject* c, Access access) {
-    c_ = c;
-    if (c->lock.held_by_this_thread()) {
-        // A provider or finalizer of the operation this thread runs here.
-        if (access == Access::Change) return raise_reentrant();
-        if (c->lock.poisoned()) return internal_failure(kPoisoned, TARNIK_HERE);
-        if (Py_EnterRecursiveCall(" in a nested container call")) return false;
-        turn_ = Turn::Nested;
-        return true;
-    }
-    switch (c->lock.take()) {
-        case ContainerLock::Outcome::Taken:
-            break;
+bool Call::enter_slow(ContainerLock::Outcome got, Access access) {
+    ContainerLock& lock = c_->lock;
+    switch (got) {
         case ContainerLock::Outcome::HeldByThisThread:
-            return raise_reentrant();
+            // A provider or finalizer of the operation this thread runs here.
+            if (access == Access::Change) return raise_reentrant();
+            if (lock.poisoned()) return internal_failure(kPoisoned, TARNIK_HERE);
+            if (Py_EnterRecursiveCall(" in a nested container call")) return false;
+            turn_ = Turn::Nested;
+            return true;
         case ContainerLock::Outcome::Abandoned:
-            PyErr_SetString(PyExc_RuntimeError,
-                            "Container is held by another thread while the interpreter exits");
+            PyErr_SetString(PyExc_RuntimeError, "Container is held by another thread while the interpreter exits");
             return false;
+        case ContainerLock::Outcome::Taken:
+        case ContainerLock::Outcome::TakenAfterWaiting:
+            break;
     }
-    if (c->lock.poisoned()) {
-        c->lock.release();
+    if (lock.poisoned()) {
+        lock.release();
         return internal_failure(kPoisoned, TARNIK_HERE);
     }
+    waited_ = got == ContainerLock::Outcome::TakenAfterWaiting;
     turn_ = Turn::Locked;
     return true;
 }
@@ -54,7 +52,7 @@ void Call::end_turn() noexcept {
     turn_ = Turn::None;
 }
 
-bool Call::leave(bool ok) {
+bool Call::leave_slow(bool ok) {
     if (!ok && turn_ != Turn::None && internal_failure_pending()) c_->lock.poison();
     end_turn();
     if (!trash_.empty()) {
@@ -68,7 +66,7 @@ bool Call::leave(bool ok) {
     return ok;
 }
 
-Call::~Call() noexcept(false) {
+void Call::unwind_turn() noexcept {
     // Only an unwind gets here with a turn still open: a native exception on
     // its way to the catch site, or the interpreter ending this thread, which
     // then has no thread state. The state is consistent (every change makes
@@ -79,6 +77,7 @@ Call::~Call() noexcept(false) {
     } else if (turn_ == Turn::Nested && python_usable()) {
         Py_LeaveRecursiveCall();
     }
+    turn_ = Turn::None;
 }
 
 PyObject* Call::fail_native(bool out_of_memory) {

@@ -25,25 +25,50 @@ public:
     Call() noexcept = default;
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
-    ~Call() noexcept(false);
+    ~Call() noexcept(false) {
+        if (turn_ != Turn::None) unwind_turn();
+    }
 
     // False with the exception set when the container cannot be used now.
-    bool enter(ContainerObject* c, Access access);
+    bool enter(ContainerObject* c, Access access) {
+        c_ = c;
+        ContainerLock::Outcome got = c->lock.take();
+        if (got == ContainerLock::Outcome::Taken && !c->lock.poisoned()) {
+            turn_ = Turn::Locked;
+            return true;
+        }
+        return enter_slow(got, access);
+    }
     ContainerState& state() noexcept { return c_->state; }
     Trash& trash() noexcept { return trash_; }
+    // True when enter() had to wait for another thread: the state may have
+    // changed since the method looked at it before.
+    bool waited() const noexcept { return waited_; }
     // Ends the turn; `ok` false means the operation failed with the
     // exception set. Returns `ok`.
-    bool leave(bool ok);
+    bool leave(bool ok) {
+        if (ok && turn_ == Turn::Locked && trash_.empty()) {
+            c_->state.gate.open();
+            c_->lock.release();
+            turn_ = Turn::None;
+            return true;
+        }
+        return leave_slow(ok);
+    }
     // What the catch site makes of a native exception: an internal failure
     // while the container is held, else MemoryError or an internal failure.
     PyObject* fail_native(bool out_of_memory);
 
 private:
     enum class Turn { None, Locked, Nested };
+    bool enter_slow(ContainerLock::Outcome got, Access access);
+    bool leave_slow(bool ok);
     void end_turn() noexcept;
+    void unwind_turn() noexcept;
 
     ContainerObject* c_ = nullptr;
     Turn turn_ = Turn::None;
+    bool waited_ = false;
     Trash trash_;
 };
 

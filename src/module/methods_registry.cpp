@@ -43,6 +43,7 @@ PyObject* store_provider(const Signature& sig, PyObject* self, PyObject* const* 
         if (!call.enter(c, Call::Access::Change)) return nullptr;
         store(call.state(), np, call.trash());
         call.leave(true);
+        np.release();
         Py_RETURN_NONE;
     });
 }

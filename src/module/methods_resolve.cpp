@@ -17,12 +17,12 @@ constexpr Signature kResolveMany{"Container.resolve_many()", kKeysParam, 1};
 constexpr Signature kResolveManyPlan{"Container.resolve_many_plan()", kKeysParam, 1};
 
 // The value of a held singleton, read without taking the lock, or null to
-// go the whole way. Sets no exception. With the interpreter lock nothing
+// go the whole way; `found` is the key's slot then. Sets no exception. With the interpreter lock nothing
 // else runs meanwhile, and no change of the state calls Python code before
 // it is complete, so the state is consistent here even while another thread
 // holds the lock (waiting in a provider). Without the interpreter lock the
 // reader gate keeps changes out instead.
-PyObject* held_singleton(ContainerObject* c, PyObject* key) noexcept {
+PyObject* held_singleton(ContainerObject* c, PyObject* key, KeySlot*& found) noexcept {
 #ifdef Py_GIL_DISABLED
     ReaderGate::Pass pass = c->state.gate.enter();
     if (!pass) return nullptr;
@@ -30,7 +30,7 @@ PyObject* held_singleton(ContainerObject* c, PyObject* key) noexcept {
     PyObject* value = nullptr;
     if (!c->lock.poisoned()) {
         ContainerState& st = c->state;
-        KeySlot* k = st.keys.find(key, str_hash(key));
+        KeySlot* k = found = st.keys.find(key, str_hash(key));
         Provider* p = k ? st.in_force(*k) : nullptr;
         if (p && p->singleton && (value = p->cached.get())) Py_INCREF(value);
     }
@@ -66,9 +66,12 @@ PyObject* new_list(std::size_t n, Pick&& pick) {
 
 PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // The hot path: a held singleton asked for by a plain string.
+    KeySlot* found = nullptr;
+    bool looked = false;
     if (nargs == 1 && !kwnames && Py_TYPE(self) == container_type && PyUnicode_CheckExact(args[0]) &&
         PyUnicode_IS_COMPACT_ASCII(args[0])) {
-        if (PyObject* value = held_singleton(reinterpret_cast<ContainerObject*>(self), args[0])) return value;
+        if (PyObject* value = held_singleton(reinterpret_cast<ContainerObject*>(self), args[0], found)) return value;
+        looked = true;
     }
     return run_method([&](Call& call) -> PyObject* {
         PyObject* a[1];
@@ -78,11 +81,13 @@ PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         KeyArg key;
         if (!convert_key(a[0], "key", key)) return nullptr;
         if (!call.enter(c, Call::Access::Read)) return nullptr;
-        Ref value;
-        {
-            Resolver resolver(call.state(), call.trash());
-            value = resolver.resolve(key.text, call.state().keys.find(key.text, key.hash));
-        }
+#ifdef Py_GIL_DISABLED
+        looked = false;  // other threads may have changed the state since
+#endif
+        // With the interpreter lock, the slot looked up on the way in is still
+        // the key's slot, unless this thread waited for the lock meanwhile.
+        KeySlot* k = looked && !call.waited() ? found : call.state().keys.find(key.text, key.hash);
+        Ref value = resolve_key(call.state(), key.text, k, call.trash());
         if (!call.leave(bool(value))) return nullptr;
         return value.release();
     });
