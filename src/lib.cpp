@@ -63,6 +63,9 @@ void container_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* c = reinterpret_cast<ContainerObject*>(self);
     PyObject_GC_UnTrack(self);
+    // Containers held by containers are freed one after another, not by
+    // recursion on the native stack.
+    Py_TRASHCAN_BEGIN(self, container_dealloc)
     {
         // No other reference exists, so neither the lock nor its poisoned
         // flag matters: the registrations go first, then the layers oldest
@@ -75,6 +78,7 @@ void container_dealloc(PyObject* self) {
     type->tp_free(self);
     // Each instance holds a reference to its heap type; it goes last.
     Ref::steal(reinterpret_cast<PyObject*>(type)).reset();
+    Py_TRASHCAN_END
 }
 
 #define FAST(name, fn, doc) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}

@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import weakref
 
@@ -18,6 +19,7 @@ try:
 except ImportError:  # pragma: no cover - depends on the interpreter build
     _testcapi = None
 
+FREE_THREADED_3_13 = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info[:2] == (3, 13)
 HAVE_NOMEMORY = _testcapi is not None and hasattr(_testcapi, "set_nomemory")
 needs_nomemory = pytest.mark.skipif(not HAVE_NOMEMORY, reason="_testcapi.set_nomemory is not available")
 
@@ -535,6 +537,11 @@ def test_allocation_failure_sweep(op, mode):
     ones) for k = 0, 1, 2, ... until the call succeeds: every failure must be a
     MemoryError or the internal-failure exception, and the container must be
     left either as it was (or as the call would have left it), or poisoned."""
+    if FREE_THREADED_3_13 and op in ("resolve_many", "resolve_many_plan"):
+        # The free-threaded 3.13 interpreter's own PyList_New releases a
+        # half-made list when its item array cannot be allocated, and crashes
+        # there; these two calls end with such a list.
+        pytest.skip("PyList_New of free-threaded 3.13 crashes on this allocation failure")
     report, stderr = run_sweep(op, mode)
     records = report["records"]
     assert report["finished"], "the sweep did not reach a successful call"
