@@ -1,19 +1,23 @@
 """Benchmark suite for the container core.
 
-    python benchmarks/run.py [--quick] [--json PATH] [--png PATH]
+    python benchmarks/run.py [--quick] [--json PATH] [--png PATH] [--free-threaded PYTHON]
 
-Every scenario is timed as a ratio against a plain-Python floor that does the
-same work, interleaved in this process; memory and very deep chains run in
-fresh interpreters. Peers come from the ``bench`` extra and are skipped with
-a note when missing. The module is imported from PYTHONPATH, or else from
-``build/dev-cpXY`` as ``tools/dev_build.sh`` leaves it.
+Every scenario is timed, once per callable kind, as a ratio against a
+plain-Python floor that does the same work, interleaved in this process;
+memory, very deep chains and thread scaling run in fresh interpreters. Peers
+come from the ``bench`` extra and are skipped with a note when missing. The
+module is imported from PYTHONPATH, or else from ``build/dev-cpXY`` as
+``tools/dev_build.sh`` leaves it. ``python benchmarks/report.py`` prints the
+README tables of the results.
 """
 
 import argparse
 import datetime
+import json
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import tempfile
 
@@ -25,7 +29,10 @@ def import_module():
     try:
         import _tarnik_core
     except ImportError:
-        build = os.path.join(os.path.dirname(HERE), "build", "dev-cp%d%d" % sys.version_info[:2])
+        from scaling import free_threaded_build
+
+        tag = "cp%d%d" % sys.version_info[:2] + ("t" if free_threaded_build() else "")
+        build = os.path.join(os.path.dirname(HERE), "build", "dev-" + tag)
         sys.path.insert(0, build)
         try:
             import _tarnik_core
@@ -46,12 +53,11 @@ def machine_info(module, args):
         "python": platform.python_version(),
         "implementation": platform.python_implementation(),
         "build": " ".join(platform.python_build()) + ", " + platform.python_compiler(),
-        "executable": sys.executable,
         "machine": platform.platform(),
         "cpu": cpu,
         "cores": os.cpu_count(),
         "load_average_at_start": [round(x, 2) for x in os.getloadavg()],
-        "module": module.__file__,
+        "module": os.path.basename(module.__file__),
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "quick": args.quick,
         "rounds": args.rounds,
@@ -65,43 +71,46 @@ def progress(text):
 
 def run_scenarios(args):
     from harness import compare
-    from scenarios import SCENARIOS
+    from scenarios import KINDS, SCENARIOS
 
     rows = []
     for sc in SCENARIOS:
         title = sc.quick_title if args.quick and sc.quick_title else sc.title
-        progress(f"  {title}")
-        row = {"name": sc.name, "title": title, "floor": sc.floor, "goal": sc.goal}
-        try:
-            floor, subject = sc.build(args.quick)
-            result = compare(floor, subject, args.rounds, args.sample_ms * 1_000_000)
-        except Exception as exc:
-            row["error"] = f"{type(exc).__name__}: {exc}"
-        else:
-            row.update(result.to_json())
-            row["met"] = row["ratio_median"] <= sc.goal
-        rows.append(row)
+        for kind in KINDS:
+            progress(f"  {title} [{kind.title}]")
+            row = {"name": sc.name, "title": title, "floor": sc.floor, "goal": sc.goal,
+                   "kind": kind.name, "kind_title": kind.title}
+            try:
+                floor, subject = sc.build(kind, args.quick)
+                result = compare(floor, subject, args.rounds, args.sample_ms * 1_000_000)
+            except Exception as exc:
+                row["error"] = f"{type(exc).__name__}: {exc}"
+            else:
+                row.update(result.to_json())
+                row["met"] = row["ratio_median"] <= sc.goal
+            rows.append(row)
     return rows
 
 
-def run_memory(args):
+def run_memory(args, kind):
     from harness import Spread, run_child
     from scenarios import MEMORY_GOAL, memory_child
 
     count = 100_000 if args.quick else 1_000_000
     runs = 1 if args.quick else 3
-    progress(f"  memory per provider, {count:,} providers, {runs} run(s) per side")
-    row = {"name": "memory", "title": f"memory per provider (20-char key, 2 deps), {count:,}",
-           "floor": "dict of tuples (RSS delta)", "goal": MEMORY_GOAL, "unit": "B"}
+    progress(f"  memory per provider, {count:,} providers, {runs} run(s) per side [{kind.title}]")
+    row = {"name": "memory", "title": f"memory per provider, {count:,} (20-char key, 2 dep keys)",
+           "floor": "dict of key -> (callable, flag, flag, list), RSS growth", "goal": MEMORY_GOAL,
+           "unit": "B", "kind": kind.name, "kind_title": kind.title}
     ours, floor = [], []
     for _ in range(runs):  # alternate the two sides, each in a fresh interpreter
         for side, out in (("floor", floor), ("ours", ours)):
-            got = run_child(memory_child, side, count)
+            got = run_child(memory_child, side, count, kind.name)
             if "error" in got:
                 row["error"] = f"{side}: {got['error']}"
                 return row
             out.append(got["bytes_per_provider"])
-    traced = run_child(memory_child, "floor-traced", count)
+    traced = run_child(memory_child, "floor-traced", count, kind.name)
     ratios = Spread([o / f for o, f in zip(ours, floor)])
     row.update({
         "floor_per_op": statistics.median(floor), "subject_per_op": statistics.median(ours),
@@ -112,7 +121,7 @@ def run_memory(args):
     })
     if row["floor_tracemalloc_per_op"] is not None:
         row["note"] = (f"floor by tracemalloc: {row['floor_tracemalloc_per_op']:.1f} B/provider "
-                       f"(RSS delta: {row['floor_per_op']:.1f} B/provider)")
+                       f"(RSS growth: {row['floor_per_op']:.1f} B/provider)")
     return row
 
 
@@ -162,7 +171,7 @@ def run_peers(args):
             peers.check(scenario, statement, names)
         except Exception as exc:
             return {"error": f"our {scenario} case: {type(exc).__name__}: {exc}",
-                    "titles": peers.TITLES, "libraries": {}, "verdicts": []}
+                    "titles": peers.TITLES, "goals": peers.GOALS, "libraries": {}, "verdicts": []}
     libraries = {}
     for name in peers.PEERS:
         version, cases = peers.load(name)
@@ -182,11 +191,12 @@ def run_peers(args):
             result = compare(unrolled(case[0], **case[1]), unrolled(ours_cases[scenario][0],
                              **ours_cases[scenario][1]), args.rounds, args.sample_ms * 1_000_000)
             info["scenarios"][scenario] = result.to_json()
-    return {"titles": peers.TITLES, "libraries": libraries, "verdicts": peer_verdicts(libraries)}
+    return {"titles": peers.TITLES, "goals": peers.GOALS, "libraries": libraries,
+            "verdicts": peer_verdicts(libraries)}
 
 
 def peer_verdicts(libraries):
-    from peers import SHARED, TITLES
+    from peers import GOALS, SHARED, TITLES
 
     lines = []
     for scenario in SHARED:
@@ -197,15 +207,39 @@ def peer_verdicts(libraries):
             lines.append(f"{TITLES[scenario]}: no peer measured")
             continue
         fastest = max(measured, key=measured.get)  # largest ours/peer ratio = fastest peer
-        ratio = measured[fastest]
-        if scenario == "graph":
-            goal, ok, need = "at least 1.5x faster than the fastest peer", ratio <= 1 / 1.5, "<= 0.67"
-        else:
-            goal, ok, need = "faster than every peer", ratio < 1, "< 1"
-        status = "met" if ok else f"MISS (ours/{fastest} = {ratio:.2f}, need {need})"
+        ratio, need = measured[fastest], GOALS[scenario]
+        goal = f"at least {1 / need:.1f}x as fast as every peer (ours/peer <= {need:.2f})"
+        status = "met" if ratio <= need else f"MISS (ours/{fastest} = {ratio:.2f})"
         lines.append(f"{TITLES[scenario]}: fastest peer {fastest} "
                      f"(we are {1 / ratio:.2f}x as fast); goal {goal}: {status}")
     return lines
+
+
+def run_scaling(args, python, module_dir, label, **env):
+    """scaling.py in a fresh ``python`` that imports the module from ``module_dir``."""
+    seconds, repeats = (0.1, 1) if args.quick else (1.0, 3)
+    progress(f"  {label}: {seconds} s per measurement, {repeats} round(s)")
+    env = dict(os.environ, PYTHONPATH=module_dir, **env)
+    cmd = [python, os.path.join(HERE, "scaling.py"), "--json", "--seconds", str(seconds),
+           "--repeats", str(repeats)]
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=600)
+    except (OSError, subprocess.TimeoutExpired) as exc:
+        return {"label": label, "error": f"{type(exc).__name__}: {exc}"}
+    if proc.returncode != 0:
+        tail = " | ".join(proc.stderr.strip().splitlines()[-3:])
+        return {"label": label, "error": f"exit status {proc.returncode}: {tail}"}
+    return dict(json.loads(proc.stdout.strip().splitlines()[-1]), label=label)
+
+
+def free_threaded_module_dir(python, given):
+    """Where the free-threaded interpreter finds the module: ``given``, or the
+    ``build/dev-cpXYt`` that ``TARNIK_DEV_SUFFIX=t tools/dev_build.sh`` leaves."""
+    if given:
+        return given
+    tag = subprocess.run([python, "-c", "import sys; print('cp%d%d' % sys.version_info[:2])"],
+                         capture_output=True, text=True).stdout.strip()
+    return os.path.join(os.path.dirname(HERE), "build", f"dev-{tag}t")
 
 
 def main(argv=None):
@@ -216,7 +250,13 @@ def main(argv=None):
     parser.add_argument("--png", metavar="PATH", help="default benchmarks/results.png (idem)")
     parser.add_argument("--rounds", type=int, help="rounds per scenario (default 15, quick 3)")
     parser.add_argument("--sample-ms", type=float, help="target sample length (default 20, quick 2)")
-    parser.add_argument("--skip", default="", help="comma-separated parts to skip: scenarios,memory,chain,peers")
+    parser.add_argument("--skip", default="",
+                        help="comma-separated parts to skip: scenarios,memory,chain,peers,scaling")
+    parser.add_argument("--free-threaded", metavar="PYTHON",
+                        help="also run the scaling benchmark with this free-threaded interpreter "
+                             "(PYTHON_GIL=0)")
+    parser.add_argument("--free-threaded-path", metavar="DIR",
+                        help="where that interpreter finds the module (default build/dev-cpXYt)")
     args = parser.parse_args(argv)
     args.rounds = args.rounds or (3 if args.quick else 15)
     args.sample_ms = args.sample_ms or (2 if args.quick else 20)
@@ -233,13 +273,24 @@ def main(argv=None):
         progress("scenarios:")
         results["scenarios"] = run_scenarios(args)
     if "memory" not in skip:
-        results["scenarios"].append(run_memory(args))
+        from scenarios import KINDS
+
+        results["scenarios"] += [run_memory(args, kind) for kind in KINDS]
     if "chain" not in skip:
         progress("deep chain:")
         results["deep_chain"] = run_deep_chain(args)
     if "peers" not in skip:
         progress("peers:")
         results["peers"] = run_peers(args)
+    if "scaling" not in skip:
+        progress("scaling:")
+        results["scaling"] = [run_scaling(args, sys.executable, os.path.dirname(module.__file__),
+                                          "this interpreter")]
+        if args.free_threaded:
+            results["scaling"].append(run_scaling(
+                args, args.free_threaded, free_threaded_module_dir(args.free_threaded,
+                                                                   args.free_threaded_path),
+                "free-threaded", PYTHON_GIL="0"))
 
     import report
 
@@ -251,9 +302,10 @@ def main(argv=None):
         progress(f"wrote {args.png}")
     except ImportError:
         progress(f"matplotlib is not installed: {args.png} not written")
-    failed = [r["name"] for r in results["scenarios"] if "error" in r]
+    failed = [f"{r['name']} [{r['kind']}]" for r in results["scenarios"] if "error" in r]
     if "error" in results.get("peers", {}):
         failed.append("peers")
+    failed += [f"scaling ({r['label']})" for r in results.get("scaling", []) if "error" in r]
     if failed:
         print("errors in: " + ", ".join(failed), file=sys.stderr)
     return 1 if failed else 0

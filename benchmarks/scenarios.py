@@ -1,5 +1,10 @@
 """The measured scenarios: each pairs a container operation with a plain-Python
-floor that does the same work with the same keys and the same callables."""
+floor that does the same work with the same keys and the same callables.
+
+Every scenario runs once per callable kind (``KINDS``): cheap callables
+implemented in C (``object``, ``slice``, ``BaseException``), where the
+container's own cost shows most, and small Python classes.
+"""
 
 import random
 from dataclasses import dataclass
@@ -9,8 +14,9 @@ from _tarnik_core import Container
 from harness import Body, rss_bytes, time_once_ns, unrolled
 
 
-# Components shared by the scenarios and the peer libraries. They are cheap on
-# purpose: the cheaper the callable, the more the container's own cost shows.
+# Python components shared by the scenarios and the peer libraries. They are
+# cheap on purpose: the cheaper the callable, the more the container's own
+# cost shows. Type hints let the type-driven peers wire them.
 
 class Settings:
     __slots__ = ()
@@ -56,47 +62,121 @@ class UseCase:
         self.b = b
 
 
-class Link:
-    __slots__ = ("dep",)
+class Pair:
+    __slots__ = ("a", "b")
 
-    def __init__(self, dep):
-        self.dep = dep
-
-
-def relay(dep):
-    return dep
+    def __init__(self, a, b):
+        self.a = a
+        self.b = b
 
 
-def node(*deps):
-    return deps
+class Node:
+    __slots__ = ("args",)
+
+    def __init__(self, *args):
+        self.args = args
 
 
-# key, callable, dependency keys: the request graph (use case -> two services
-# -> two repositories -> one shared session).
-REQUEST_GRAPH = [
-    ("session", Session, ()),
-    ("repo_a", RepoA, ("session",)),
-    ("repo_b", RepoB, ("session",)),
-    ("service_a", ServiceA, ("repo_a",)),
-    ("service_b", ServiceB, ("repo_b",)),
-    ("use_case", UseCase, ("service_a", "service_b")),
-]
+def _chain_classes(depth=10):
+    """``Chain0`` .. ``Chain{depth-1}``: each takes the next one (type-hinted)."""
+    classes = [type(f"Chain{depth - 1}", (), {"__slots__": (), "__module__": __name__})]
+    for i in range(depth - 2, -1, -1):
+        def __init__(self, dep):
+            self.dep = dep
+        __init__.__annotations__ = {"dep": classes[0], "return": None}
+        __init__.__qualname__ = f"Chain{i}.__init__"
+        classes.insert(0, type(f"Chain{i}", (), {"__slots__": ("dep",), "__init__": __init__,
+                                                  "__module__": __name__}))
+    return tuple(classes)
 
 
-def request_container():
-    """Our container for the request graph plus one singleton ``settings``."""
+CHAIN = _chain_classes()
+
+
+@dataclass(frozen=True)
+class Kind:
+    """The callables a scenario is built from, by role."""
+
+    name: str
+    title: str
+    leaf: object   # no arguments
+    two: object    # two arguments
+    many: object   # any number of arguments
+    chain: tuple   # 10 callables: chain[i] takes the value of chain[i + 1]
+    graph: tuple   # callables for the keys of REQUEST_GRAPH, in order
+
+
+KINDS = (
+    Kind("c", "C callables", object, slice, BaseException,
+         (slice,) * 9 + (object,), (object, slice, slice, slice, slice, slice)),
+    Kind("py", "Python classes", Session, Pair, Node,
+         CHAIN, (Session, RepoA, RepoB, ServiceA, ServiceB, UseCase)),
+)
+
+
+def parts(value):
+    """What a built value was given, in argument order (for the checks)."""
+    if isinstance(value, slice):
+        return [v for v in (value.start, value.stop, value.step) if v is not None]
+    if hasattr(value, "args"):
+        return list(value.args)
+    return [getattr(value, name) for name in getattr(type(value), "__slots__", ())]
+
+
+def check_built(graph, keys, values):
+    """Values built from ``graph`` ({key: (callable, dep keys)}) are right:
+    the right callable at every node, and one object per key (no key built
+    twice within one tree; callers check across trees)."""
+    seen = {}
+    stack = list(zip(keys, values))
+    while stack:
+        key, value = stack.pop()
+        if key in seen:
+            assert seen[key] is value, f"{key} built twice"
+            continue
+        seen[key] = value
+        factory, deps = graph[key]
+        assert type(value) is factory, (key, value)
+        got = parts(value)
+        assert len(got) == len(deps), (key, got)
+        stack.extend(zip(deps, got))
+    return seen
+
+
+def container_of(graph, singleton=False):
     c = Container()
-    c.register_provider("settings", Settings, True, False, ())
-    for key, factory, deps in REQUEST_GRAPH:
-        c.register_provider(key, factory, False, False, deps)
+    for key, (factory, deps) in graph.items():
+        c.register_provider(key, factory, singleton, False, list(deps))
     return c
 
 
-def check_request(use_case):
-    """A request graph is right when both branches share one session."""
-    assert type(use_case) is UseCase, use_case
-    assert use_case.a.repo.session is use_case.b.repo.session
-    assert type(use_case.a.repo.session) is Session
+def by_hand(graph, root):
+    """The nested direct calls that build ``root``: ``(statement, names)``."""
+    names = {}
+
+    def expr(key):
+        factory, deps = graph[key]
+        name = names.setdefault(factory, f"f{len(names)}")
+        return f"{name}({', '.join(map(expr, deps))})"
+
+    statement = expr(root)
+    return statement, {name: factory for factory, name in names.items()}
+
+
+# key, dependency keys: the request graph (use case -> two services -> two
+# repositories -> one shared session).
+REQUEST_GRAPH = [
+    ("session", ()),
+    ("repo_a", ("session",)),
+    ("repo_b", ("session",)),
+    ("service_a", ("repo_a",)),
+    ("service_b", ("repo_b",)),
+    ("use_case", ("service_a", "service_b")),
+]
+
+
+def request_graph(kind):
+    return {key: (factory, deps) for (key, deps), factory in zip(REQUEST_GRAPH, kind.graph)}
 
 
 @dataclass
@@ -105,60 +185,77 @@ class Scenario:
     title: str
     floor: str
     goal: float
-    build: object  # build(quick) -> (floor Body, subject Body)
+    build: object  # build(kind, quick) -> (floor Body, subject Body)
     quick_title: str = ""  # the title when --quick shrinks the scenario
 
 
-def _thousand():
-    """1,000 cached singletons, as our container and as a plain dict."""
+def _thousand(kind):
+    """1,000 held singletons, as our container and as a plain dict."""
     keys = [f"app.component_{i:04d}" for i in range(1000)]
-    c = Container()
-    for key in keys:
-        c.register_provider(key, Settings, True, False, ())
+    c = container_of({key: (kind.leaf, ()) for key in keys}, singleton=True)
     table = {key: c.resolve(key) for key in keys}
     assert all(c.resolve(key) is value for key, value in table.items())
     return keys, table, c
 
 
-def build_singleton(quick):
-    keys, table, c = _thousand()
+def build_singleton(kind, quick):
+    keys, table, c = _thousand(kind)
     key = keys[len(keys) // 2]
     return (unrolled("get(k)", get=table.get, k=key),
             unrolled("resolve(k)", resolve=c.resolve, k=key))
 
 
-def build_transient(quick):
-    keys, table, c = _thousand()
+def build_transient(kind, quick):
+    keys, table, c = _thousand(kind)
     key = "request.session"
-    table[key] = Session
-    c.register_provider(key, Session, False, False, ())
-    assert type(c.resolve(key)) is Session and c.resolve(key) is not c.resolve(key)
+    table[key] = kind.leaf
+    c.register_provider(key, kind.leaf, False, False, [])
+    assert type(c.resolve(key)) is kind.leaf and c.resolve(key) is not c.resolve(key)
     return (unrolled("get(k)()", get=table.get, k=key),
             unrolled("resolve(k)", resolve=c.resolve, k=key))
 
 
-def build_chain10(quick):
-    c = Container()
-    for i in range(9):
-        c.register_provider(f"chain.{i}", Link, False, False, (f"chain.{i + 1}",))
-    c.register_provider("chain.9", Session, False, False, ())
-    value, depth = c.resolve("chain.0"), 1
-    while type(value) is Link:
-        value, depth = value.dep, depth + 1
-    assert depth == 10 and type(value) is Session
-    by_hand = "Link(" * 9 + "Session()" + ")" * 9
-    return (unrolled(by_hand, Link=Link, Session=Session),
-            unrolled("resolve(k)", resolve=c.resolve, k="chain.0"))
+def _tree(graph, root):
+    """Floor and subject for resolving a tree of transients by ``resolve``."""
+    c = container_of(graph)
+    first, second = c.resolve(root), c.resolve(root)
+    seen = check_built(graph, [root], [first])
+    assert not any(v is w for v, w in zip(seen.values(), check_built(graph, [root], [second]).values()))
+    statement, names = by_hand(graph, root)
+    check_built(graph, [root], [eval(statement, names)])
+    return unrolled(statement, **names), unrolled("resolve(k)", resolve=c.resolve, k=root)
 
 
-def build_graph6(quick):
-    c = request_container()
+def build_chain10(kind, quick):
+    keys = [f"chain.{i}" for i in range(10)]
+    graph = {key: (kind.chain[i], tuple(keys[i + 1:i + 2])) for i, key in enumerate(keys)}
+    return _tree(graph, keys[0])
+
+
+def build_fanout(kind, quick):
+    mids = [f"fan.mid_{i:02d}" for i in range(20)]
+    graph = {"fan.root": (kind.many, tuple(mids))}
+    for mid in mids:
+        leaves = (mid + ".leaf_0", mid + ".leaf_1")
+        graph[mid] = (kind.two, leaves)
+        graph.update((leaf, (kind.leaf, ())) for leaf in leaves)
+    assert len(graph) == 61
+    return _tree(graph, "fan.root")
+
+
+def build_graph6(kind, quick):
+    """A plan builds every key once: both branches share the request's session."""
+    graph = request_graph(kind)
+    c = container_of(graph)
     request = ["use_case"]
-    check_request(c.resolve_many_plan(request)[0])
-    by_hand = "s = Session(); UseCase(ServiceA(RepoA(s)), ServiceB(RepoB(s)))"
-    names = dict(Session=Session, RepoA=RepoA, RepoB=RepoB,
-                 ServiceA=ServiceA, ServiceB=ServiceB, UseCase=UseCase)
-    return (unrolled(by_hand, **names),
+    first, second = (check_built(graph, request, c.resolve_many_plan(request)) for _ in range(2))
+    assert first["session"] is not second["session"]
+    names = dict(zip(("S", "RA", "RB", "SA", "SB", "U"), kind.graph))
+    statement = "s = S(); U(SA(RA(s)), SB(RB(s)))"
+    built = dict(names)
+    exec(statement.replace("U(", "use_case = U("), built)
+    check_built(graph, request, [built["use_case"]])
+    return (unrolled(statement, **names),
             unrolled("plan(req)", plan=c.resolve_many_plan, req=request))
 
 
@@ -175,7 +272,7 @@ def _dependency_order(graph, requested):
     """Dependencies first, each key once: the order a plan executes."""
     order, done = [], set()
     for root in requested:
-        stack = [(root, iter(graph[root]))]
+        stack = [(root, iter(graph[root][1]))]
         while stack:
             key, pending = stack[-1]
             dep = next(pending, None)
@@ -185,7 +282,7 @@ def _dependency_order(graph, requested):
                     done.add(key)
                     order.append(key)
             elif dep not in done:
-                stack.append((dep, iter(graph[dep])))
+                stack.append((dep, iter(graph[dep][1])))
     return order
 
 
@@ -198,19 +295,19 @@ def build_by_order(steps, requested):
     return [values[key] for key in requested]
 
 
-def build_dag(quick):
-    keys, graph, requested = _random_dag()
-    c = Container()
-    for key in keys:
-        c.register_provider(key, node, False, False, graph[key])
-    steps = [(key, node, graph[key]) for key in _dependency_order(graph, requested)]
-    assert c.resolve_many_plan(requested) == build_by_order(steps, requested)
+def build_dag(kind, quick):
+    keys, deps, requested = _random_dag()
+    graph = {key: (kind.many, deps[key]) for key in keys}
+    c = container_of(graph)
+    steps = [(key, kind.many, deps[key]) for key in _dependency_order(graph, requested)]
+    check_built(graph, requested, c.resolve_many_plan(requested))
+    check_built(graph, requested, build_by_order(steps, requested))
     return (unrolled("build(steps, req)", 1, build=build_by_order, steps=steps, req=requested),
             unrolled("plan(req)", 1, plan=c.resolve_many_plan, req=requested))
 
 
-def build_many100(quick):
-    keys, table, c = _thousand()
+def build_many100(kind, quick):
+    keys, table, c = _thousand(kind)
     wanted = keys[::10]
     get = table.get
     assert c.resolve_many(wanted) == [get(k) for k in wanted]
@@ -218,103 +315,114 @@ def build_many100(quick):
             unrolled("many(keys)", 1, many=c.resolve_many, keys=wanted))
 
 
-def build_override(quick):
-    keys, table, c = _thousand()
-    key = keys[len(keys) // 2]
-    layers = []
-    floor = ("layers.append({}); layers[-1][k] = (Session, False, False, ()); "
-             "layers[-1].get(k)[0](); layers.pop()")
-    subject = "begin(); override(k, Session, False, False, ()); resolve(k); end()"
+def build_override(kind, quick):
+    keys, table, c = _thousand(kind)
+    key, f, d = keys[len(keys) // 2], kind.leaf, []
+    floor = "L = {}; L[k] = (f, False, False, d); L[k]; del L[k]"
+    subject = "begin(); override(k, f, False, False, d); resolve(k); end()"
     c.begin_override_layer()
-    c.set_override(key, Session, False, False, ())
-    assert type(c.resolve(key)) is Session
+    c.set_override(key, f, False, False, d)
+    assert type(c.resolve(key)) is f and c.resolve(key) is not table[key]
     c.end_override_layer()
     assert c.resolve(key) is table[key]
-    return (unrolled(floor, layers=layers, k=key, Session=Session),
+    return (unrolled(floor, k=key, f=f, d=d),
             unrolled(subject, begin=c.begin_override_layer, override=c.set_override,
-                     resolve=c.resolve, end=c.end_override_layer, k=key, Session=Session))
+                     resolve=c.resolve, end=c.end_override_layer, k=key, f=f, d=d))
 
 
-def build_register(quick):
+def build_register(kind, quick):
     count = 10_000 if quick else 100_000
     keys = [f"reg.provider_{i:06d}" for i in range(count)]
-    items = [(key, (keys[i - 1], keys[i - 2])) for i, key in enumerate(keys)]
+    items = [(key, [keys[i - 1], keys[i - 2]]) for i, key in enumerate(keys)]
+    f = kind.leaf
 
     def floor(n):
         for _ in range(n):
             table = {}
             for key, deps in items:
-                table[key] = (Session, True, False, deps)
+                table[key] = (f, True, False, deps)
 
     def subject(n):
         for _ in range(n):
-            c = Container()
-            register = c.register_provider
+            register = Container().register_provider
             for key, deps in items:
-                register(key, Session, True, False, deps)
+                register(key, f, True, False, deps)
 
     return Body(floor, count), Body(subject, count)
 
 
 SCENARIOS = [
-    Scenario("singleton", "resolve: cached singleton among 1,000 keys",
-             "bound dict.get(key)", 1.5, build_singleton),
+    Scenario("singleton", "resolve: held singleton among 1,000 keys",
+             "bound dict.get(key)", 1.25, build_singleton),
     Scenario("transient", "resolve: transient, no dependencies",
-             "dict.get(key)() direct call", 1.3, build_transient),
+             "d.get(key)()", 1.2, build_transient),
     Scenario("chain10", "resolve: 10-deep chain of transients",
-             "the 10 calls made directly", 1.3, build_chain10),
-    Scenario("graph6", "resolve_many_plan: 6-node request graph",
-             "same objects built by hand", 1.25, build_graph6),
+             "nested direct calls, no lookups", 1.5, build_chain10),
+    Scenario("fanout61", "resolve: 61-call fan-out (1 + 20 + 40)",
+             "nested direct calls, no lookups", 1.25, build_fanout),
+    Scenario("graph6", "resolve_many_plan: 6-object request graph, shared session",
+             "same objects built by hand", 1.15, build_graph6),
     Scenario("dag1000", "resolve_many_plan: 100 keys, 1,000-node DAG",
              "Python loop over precomputed order", 1.2, build_dag),
-    Scenario("many100", "resolve_many: 100 cached singletons",
+    Scenario("many100", "resolve_many: 100 held singletons",
              "list comprehension of dict.get", 1.5, build_many100),
-    Scenario("override", "push, set_override, resolve, pop",
-             "four dict operations", 2.0, build_override),
-    Scenario("register", "register_provider: 100,000 providers",
-             "as many tuples into a dict", 2.0, build_register,
-             "register_provider: 10,000 providers"),
+    Scenario("override", "begin layer, set_override, resolve, end layer",
+             "L = {}, store, load, delete", 2.5, build_override),
+    Scenario("register", "register_provider: 100,000 (2 dep keys) into a fresh container",
+             "d[k] = tuple", 1.5, build_register,
+             "register_provider: 10,000 (2 dep keys) into a fresh container"),
 ]
 
-MEMORY_GOAL = 2.0
+MEMORY_GOAL = 1.5
 
 
 # --- Memory per provider, measured in a fresh interpreter by the RSS delta ---
 
-def _fill(side, count):
-    """``count`` providers with a 20-character key and two dependency keys."""
-    held = Container() if side == "ours" else {}
-    register = held.register_provider if side == "ours" else None
-    prev1 = prev2 = "mem.provider_seed000"
-    for i in range(count):
-        key = f"mem.provider_{i:07d}"
-        if register is not None:
-            register(key, Session, True, False, (prev1, prev2))
-        else:
-            held[key] = (Session, True, False, (prev1, prev2))
-        prev1, prev2 = key, prev1
-    return held
-
-
-def memory_child(side, count):
-    """Bytes per provider: RSS delta (and, for the floor, tracemalloc too)."""
+def memory_child(side, count, kind_name):
+    """Bytes per provider: RSS growth while ``count`` providers (20-character
+    key, a list of 2 dependency keys) are stored, keys and lists built before
+    and excluded; for ``floor-traced`` the floor's growth by tracemalloc."""
     import gc
     import tracemalloc
 
-    _fill(side, 1000)  # warm up code paths and allocator pools
-    gc.collect()
+    f = next(k for k in KINDS if k.name == kind_name).leaf
     traced = side == "floor-traced"
+
+    def fill(keys, deps):
+        if side == "ours":
+            held = Container()
+            register = held.register_provider
+            for key, dep in zip(keys, deps):
+                register(key, f, True, False, dep)
+        else:
+            held = {}
+            for key, dep in zip(keys, deps):
+                held[key] = (f, True, False, dep)
+        return held
+
+    def inputs(n):
+        keys = [f"mem.provider_{i:07d}" for i in range(n)]
+        assert len(keys[-1]) == 20
+        return keys, [[keys[i - 1], keys[i - 2]] for i in range(n)]
+
+    fill(*inputs(1000))  # warm up code paths and allocator pools
+    keys, deps = inputs(count)
+    gc.collect()
     if traced:
         tracemalloc.start()
     before = tracemalloc.get_traced_memory()[0] if traced else rss_bytes()
-    held = _fill("floor" if traced else side, count)
+    held = fill(keys, deps)
     gc.collect()
     after = tracemalloc.get_traced_memory()[0] if traced else rss_bytes()
-    assert side == "ours" or len(held) == count
+    assert held is not None
     return {"bytes_per_provider": (after - before) / count}
 
 
 # --- Very deep chains: time per level, in a fresh interpreter per run ---
+
+def relay(dep):
+    return dep
+
 
 def _chain_walk(depth):
     """The floor for a deep chain: a Python walk over a dict of the same chain.
@@ -351,9 +459,9 @@ def chain_child(depth, method, rounds):
     """``method`` on a ``depth``-deep chain of transients and the Python walk
     over the same chain, alternated; the fastest run of each, in ns per level."""
     c = Container()
-    c.register_provider(f"deep.{depth - 1}", Session, False, False, ())
+    c.register_provider(f"deep.{depth - 1}", Session, False, False, [])
     for i in range(depth - 1):
-        c.register_provider(f"deep.{i}", relay, False, False, (f"deep.{i + 1}",))
+        c.register_provider(f"deep.{i}", relay, False, False, [f"deep.{i + 1}"])
     ours = {
         "resolve": lambda: c.resolve("deep.0"),
         "resolve_many": lambda: c.resolve_many(["deep.0"])[0],
