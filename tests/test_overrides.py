@@ -263,3 +263,45 @@ def test_stack_is_shared_between_threads(c):
     assert c.resolve("k") == "from other thread"
     c.end_override_layer()
     assert c.resolve("k") == "base"
+
+
+def test_resolution_follows_every_change_between_resolutions(c):
+    """The same graph resolved after each registration, override, push and
+    pop: every change shows at once (nothing looked up earlier goes stale),
+    as in the model."""
+    from model import ModelContainer
+
+    def tag(name):
+        return lambda *args: (name,) + args
+
+    steps = [
+        lambda w: w.register_provider("a", tag("a"), False, False, ["b", "c"]),
+        lambda w: w.register_provider("b", tag("b"), False, False, ["c"]),
+        lambda w: w.register_provider("c", tag("c1"), False, False, []),
+        lambda w: w.begin_override_layer(),
+        lambda w: w.set_override("c", tag("c2"), False, False, []),
+        lambda w: w.set_override("b", tag("b2"), True, False, []),
+        lambda w: w.begin_override_layer(),
+        lambda w: w.set_override("b", tag("b3"), False, False, ["c", "c"]),
+        lambda w: w.register_provider("c", tag("c4"), False, False, []),
+        lambda w: w.end_override_layer(),
+        lambda w: w.register_provider("b", tag("b5"), False, False, ["d"]),
+        lambda w: w.register_provider("d", tag("d"), False, False, []),
+        lambda w: w.end_override_layer(),
+        lambda w: w.end_override_layer(),
+        lambda w: w.register_provider("c", tag("c6"), False, False, ["a"]),
+    ]
+    worlds = [c, ModelContainer()]
+    for step in steps:
+        seen = []
+        for w in worlds:
+            step(w)
+            row = []
+            for call in (lambda: w.resolve("a"), lambda: w.resolve_many(["b", "a"]),
+                         lambda: w.resolve_many_plan(["a", "b"])):
+                try:
+                    row.append(call())
+                except Exception as e:
+                    row.append((type(e), str(e)))
+            seen.append(row)
+        assert seen[0] == seen[1]
