@@ -29,6 +29,7 @@ PyObject* container_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* c = reinterpret_cast<ContainerObject*>(self);
     new (&c->lock) ContainerLock();
     new (&c->state) ContainerState();
+    c->nested = 0;
     return self;
 }
 

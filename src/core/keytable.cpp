@@ -22,8 +22,7 @@ void KeyTable::grow(std::size_t n) {
     for (std::size_t i = 0; i < more; ++i) chunks_.emplace_back(new KeySlot[kChunk]);
 }
 
-KeySlot* KeyTable::intern(PyObject* s, Py_hash_t hash) noexcept {
-    if (KeySlot* found = find(s, hash)) return found;
+KeySlot* KeyTable::add(PyObject* s, Py_hash_t hash) noexcept {
     std::uint32_t id;
     if (free_head_) {
         id = free_head_ - 1;

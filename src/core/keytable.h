@@ -53,7 +53,12 @@ public:
     }
     // The slot for `s` (an exact str), added with no uses if it is new.
     // Needs room made by reserve().
-    KeySlot* intern(PyObject* s, Py_hash_t hash) noexcept;
+    KeySlot* intern(PyObject* s, Py_hash_t hash) noexcept {
+        if (KeySlot* found = find(s, hash)) return found;
+        return add(s, hash);
+    }
+    // Adds `s`, which is not in the table yet. Needs room made by reserve().
+    KeySlot* add(PyObject* s, Py_hash_t hash) noexcept;
     // Gives up one use of `slot`; with its last use the key leaves the table
     // and its text goes to `trash`, which needs room for it.
     void release(KeySlot* slot, Trash& trash) noexcept;

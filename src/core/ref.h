@@ -82,7 +82,11 @@ public:
         p_ = nullptr;
         return p;
     }
-    void reset() { Ref().swap(*this); }
+    void reset() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        Py_XDECREF(p);
+    }
     void swap(Ref& other) noexcept { std::swap(p_, other.p_); }
 
 private:

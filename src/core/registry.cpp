@@ -3,7 +3,7 @@
 namespace tarnik {
 
 KeySlot* link_entry(ContainerState& st, NewProvider& np, KeySlot* k) noexcept {
-    if (!k) k = st.keys.intern(np.key.get(), str_hash(np.key.get()));
+    if (!k) k = st.keys.add(np.key.get(), str_hash(np.key.get()));
     KeySlot** deps = np.provider.deps();
     for (std::size_t i = 0; i < np.provider.ndeps; ++i) {
         PyObject* text = np.dep_texts[i];

@@ -29,9 +29,9 @@ void register_provider(ContainerState& st, NewProvider& np, Trash& trash);
 // The two halves of every change of an entry. Both need room made first:
 // keys.reserve() for link_entry, and trash room for the entry's callable,
 // its value and its dependency keys for drop_entry.
-//   link_entry: interns the key (whose slot is `k` if known) and the
-//   dependency keys of `np` and takes a use of each dependency key; returns
-//   the key's slot.
+//   link_entry: interns the key (whose slot is `k`, or null when the table
+//   does not hold it) and the dependency keys of `np`, and takes a use of
+//   each dependency key; returns the key's slot.
 KeySlot* link_entry(ContainerState& st, NewProvider& np, KeySlot* k) noexcept;
 //   drop_entry: gives up the uses of the entry's dependency keys and moves
 //   its references to `trash`, leaving the entry empty.

@@ -12,6 +12,7 @@ struct ContainerObject {
     PyObject_HEAD
     ContainerLock lock;
     ContainerState state;
+    unsigned nested;  // nested turns open in the holder's operation
 };
 
 // The Container type, created once per process.

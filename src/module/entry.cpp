@@ -2,12 +2,37 @@
 
 #include "convert.h"
 
+#include <pthread.h>
+
 namespace tarnik {
 
 PyTypeObject* container_type = nullptr;
 
 namespace {
+
 constexpr const char* kPoisoned = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+
+// Room that a nested call leaves on the native stack for what runs inside it.
+constexpr std::uintptr_t kStackReserve = 256 * 1024;
+
+// Whether this thread's native stack has room for one more nested call.
+bool stack_has_room() noexcept {
+    static thread_local std::uintptr_t low = 0;  // lowest address a nested call may start at
+    if (low == 0) {
+        low = 1;  // unknown bounds: no limit of our own
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > kStackReserve)
+                low = reinterpret_cast<std::uintptr_t>(addr) + kStackReserve;
+            pthread_attr_destroy(&attr);
+        }
+    }
+    char here;
+    return reinterpret_cast<std::uintptr_t>(&here) > low;
+}
+
 }  // namespace
 
 ContainerObject* receiver_slow(PyObject* self) {
@@ -23,7 +48,14 @@ bool Call::enter_slow(ContainerLock::Outcome got, Access access) {
             // A provider or finalizer of the operation this thread runs here.
             if (access == Access::Change) return raise_reentrant();
             if (lock.poisoned()) return internal_failure(kPoisoned, TARNIK_HERE);
+            // Nested calls go through the native stack: their depth is bounded
+            // by the interpreter's recursion limit and by the room left.
+            if (c_->nested >= static_cast<unsigned>(Py_GetRecursionLimit()) || !stack_has_room()) {
+                PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a nested container call");
+                return false;
+            }
             if (Py_EnterRecursiveCall(" in a nested container call")) return false;
+            ++c_->nested;
             turn_ = Turn::Nested;
             return true;
         case ContainerLock::Outcome::Abandoned:
@@ -47,6 +79,7 @@ void Call::end_turn() noexcept {
         c_->state.gate.open();
         c_->lock.release();
     } else if (turn_ == Turn::Nested) {
+        --c_->nested;
         Py_LeaveRecursiveCall();
     }
     turn_ = Turn::None;
@@ -74,8 +107,9 @@ void Call::unwind_turn() noexcept {
     if (turn_ == Turn::Locked) {
         c_->state.gate.open();
         c_->lock.release_detached();
-    } else if (turn_ == Turn::Nested && python_usable()) {
-        Py_LeaveRecursiveCall();
+    } else if (turn_ == Turn::Nested) {
+        --c_->nested;
+        if (python_usable()) Py_LeaveRecursiveCall();
     }
     turn_ = Turn::None;
 }

@@ -24,8 +24,10 @@ bool key_argument(const Signature& sig, PyObject* self, PyObject* const* args, P
 }
 
 // The description tuple, built after the lock from what was taken under it.
-// Its list and tuple are filled as soon as they exist: no half-made object
-// is ever reachable from Python code.
+// Each object is filled as soon as it exists, and the list stays out of the
+// collector's sight while the tuple is made (an allocation can run the
+// collector, and with it Python callbacks): no Python code ever sees, or
+// changes, the result before it is complete.
 PyObject* info_tuple(ProviderInfo& info) {
     KeyList texts;  // new strings: every call hands out a new list of new strings
     texts.reserve(info.dep_keys.size());
@@ -38,11 +40,13 @@ PyObject* info_tuple(ProviderInfo& info) {
     if (!deps) return nullptr;
     for (std::size_t i = 0; i < texts.size(); ++i)
         PyList_SET_ITEM(deps.get(), static_cast<Py_ssize_t>(i), Ref::borrow(texts[i]).release());
+    PyObject_GC_UnTrack(deps.get());
     Ref t = Ref::steal(PyTuple_New(4));
     if (!t) return nullptr;
     PyTuple_SET_ITEM(t.get(), 0, info.callable.release());
     PyTuple_SET_ITEM(t.get(), 1, Ref::borrow(info.singleton ? Py_True : Py_False).release());
     PyTuple_SET_ITEM(t.get(), 2, Ref::borrow(info.is_async ? Py_True : Py_False).release());
+    PyObject_GC_Track(deps.get());
     PyTuple_SET_ITEM(t.get(), 3, deps.release());
     return t.release();
 }
