@@ -92,6 +92,13 @@ EXPECTED = {
         "missing: No provider registered for key: missing",
         "pool built 1 time(s) in all",
     ],
+    "service_locator.py": [
+        "user 1: alice",
+        "one database: True",
+        "KeyError: No provider registered for key: route.admin",
+        "RuntimeError: Dependency cycle detected at key: route.loop",
+        "freed by the collector: ['frontend']",
+    ],
 }
 
 
