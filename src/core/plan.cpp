@@ -53,11 +53,11 @@ public:
         if (!begin(*root)) return false;
         while (!path_.empty()) {
             Step& top = path_.back();
-            if (top.next_dep == top.end_dep) {
+            if (top.next_dep == top.provider->ndeps) {
                 finish();
                 continue;
             }
-            KeySlot& dep = **top.next_dep++;
+            KeySlot& dep = *top.provider->deps()[top.next_dep++];
             if (dep.in_progress) return fail(Failure::Cycle, dep.text.get());
             if (dep.plan_mark) {
                 pending_.push_back(dep.plan_mark - 1);
@@ -89,9 +89,8 @@ private:
     struct Step {
         KeySlot* key;
         Provider* provider;
-        KeySlot* const* next_dep;  // into the provider's dependency list
-        KeySlot* const* end_dep;
-        std::size_t pending_base;  // where this key's dependency indices start
+        std::uint32_t next_dep;      // into the provider's dependency list
+        std::uint32_t pending_base;  // where this key's dependency indices start
     };
 
     bool fail(Failure f, PyObject* key) noexcept {
@@ -104,25 +103,26 @@ private:
         Provider* p = st_.in_force(k);
         if (!p) return fail(Failure::Missing, k.text.get());
         if (p->is_async) return fail(Failure::Async, k.text.get());
-        KeySlot* const* deps = p->deps();
-        path_.push_back(Step{&k, p, deps, deps + p->ndeps, pending_.size()});
+        path_.push_back(Step{&k, p, 0, static_cast<std::uint32_t>(pending_.size())});
         k.in_progress = true;
         return true;
     }
 
     void finish() {
-        Step step = path_.back();
-        if (plan_.order.size() >= UINT32_MAX - 1 || plan_.args.size() >= UINT32_MAX) throw std::bad_alloc();
-        auto index = static_cast<std::uint32_t>(plan_.order.size());
-        auto args_begin = static_cast<std::uint32_t>(plan_.args.size());
-        auto nargs = static_cast<std::uint32_t>(pending_.size() - step.pending_base);
-        for (std::size_t i = step.pending_base; i < pending_.size(); ++i) plan_.args.push_back(pending_[i]);
-        plan_.order.push_back(PlanNode{step.key, step.provider, args_begin, nargs});
+        const Step& step = path_.back();
+        std::size_t index = plan_.order.size();
+        std::size_t args_begin = plan_.args.size();
+        std::size_t nargs = pending_.size() - step.pending_base;
+        if (index >= UINT32_MAX - 1 || args_begin + nargs >= UINT32_MAX) throw std::bad_alloc();
+        plan_.args.reserve_more(nargs);
+        plan_.args.append_reserved(&pending_[step.pending_base], nargs);
+        plan_.order.push_back(PlanNode{step.key, step.provider, static_cast<std::uint32_t>(args_begin),
+                                       static_cast<std::uint32_t>(nargs)});
         pending_.resize(step.pending_base);
-        path_.pop_back();
         step.key->in_progress = false;
-        step.key->plan_mark = index + 1;
-        if (!path_.empty()) pending_.push_back(index);
+        step.key->plan_mark = static_cast<std::uint32_t>(index + 1);
+        path_.pop_back();
+        if (!path_.empty()) pending_.push_back(static_cast<std::uint32_t>(index));
     }
 
     ContainerState& st_;
@@ -169,6 +169,7 @@ bool resolve_many_plan(ContainerState& st, const KeyList& keys, PlanValues& out,
 
     // Execution, in the order of the plan; the value of the i-th key of the
     // order is the i-th value.
+    out.values.reserve(plan.order.size());
     SmallVec<PyObject*, 8> args;
     for (std::size_t i = 0; i < plan.order.size(); ++i) {
         const PlanNode& node = plan.order[i];
@@ -176,19 +177,22 @@ bool resolve_many_plan(ContainerState& st, const KeyList& keys, PlanValues& out,
         // Checked now, not at compilation: a nested call from an earlier
         // provider may have stored this value.
         if (p->serves_held_value()) {
-            out.values.push(p->cached.new_ref());
+            out.values.push_reserved(p->cached.new_ref());
             continue;
         }
         args.clear();
-        for (std::uint32_t a = 0; a < node.nargs; ++a) args.push_back(out.values[plan.args[node.args_begin + a]]);
+        args.reserve_more(node.nargs);
+        PyObject** argv = args.begin();
+        const std::uint32_t* from = &plan.args[node.args_begin];
+        for (std::uint32_t a = 0; a < node.nargs; ++a) argv[a] = out.values[from[a]];
         Ref made;
         {
             Building mark(*node.key);
-            made = call_provider(p->callable.get(), args.begin(), args.size());
+            made = call_provider(p->callable.get(), argv, node.nargs);
         }
         if (!made) return false;
         if (p->singleton) store_singleton(st, *node.key, made.get(), trash);
-        out.values.push(std::move(made));
+        out.values.push_reserved(std::move(made));
     }
 
     // Assembly guard: every requested key must have a value by now.

@@ -31,7 +31,9 @@ inline bool python_usable() noexcept {
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;
 #else
-    return PyGILState_Check() != 0;
+    // The thread that holds the interpreter lock, if it is this one.
+    PyThreadState* holder = _PyThreadState_UncheckedGet();
+    return holder != nullptr && holder->thread_id == PyThread_get_thread_ident();
 #endif
 }
 

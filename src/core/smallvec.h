@@ -1,6 +1,7 @@
 // A vector of trivially copyable items with room for N of them inline.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -34,10 +35,20 @@ public:
         if (size_ == cap_) grow();
         data_[size_++] = v;
     }
+    // Room for `n` more items.
+    void reserve_more(std::size_t n) {
+        while (cap_ - size_ < n) grow();
+    }
+    // Appends `n` items, for which reserve_more() made room.
+    void append_reserved(const T* items, std::size_t n) noexcept {
+        std::memcpy(data_ + size_, items, n * sizeof(T));
+        size_ += n;
+    }
 
 private:
-    void grow() {
+    __attribute__((noinline)) void grow() {
         std::size_t cap = cap_ * 2;
+        if (cap > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         void* mem = std::malloc(cap * sizeof(T));
         if (!mem) throw std::bad_alloc();
         std::memcpy(mem, data_, size_ * sizeof(T));
