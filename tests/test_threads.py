@@ -1,8 +1,11 @@
 """Several threads on shared containers, with providers that let the
 interpreter lock go and providers that wait for other threads calling into
-the same container: nothing hangs, nothing crashes, and the state stays
-consistent."""
+the same container: nothing hangs, nothing crashes, the state stays
+consistent, every thread gets its turn and no two provider calls of one
+container ever run at once. Without the interpreter lock too (a
+free-threaded build run with PYTHON_GIL=0)."""
 
+import functools
 import os
 import random
 import threading
@@ -165,6 +168,18 @@ def check_value(shared, v):
         shared.problem("resolved to %r" % (v,))
 
 
+def run_threads(targets, seconds):
+    """Runs each target(deadline) in its own thread until the deadline; every
+    thread must end (no hang)."""
+    deadline = time.monotonic() + seconds
+    threads = [threading.Thread(target=t, args=(deadline,), daemon=True) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN_TIMEOUT)
+    assert not [t for t in threads if t.is_alive()], "a thread hangs"
+
+
 @pytest.mark.timeout(300)
 def test_threads_share_containers_without_hanging(tmp_path):
     shared = Shared(str(tmp_path))
@@ -172,16 +187,7 @@ def test_threads_share_containers_without_hanging(tmp_path):
     for c in containers:
         for key in KEYS:
             c.register_provider(key, Builder(shared, c, "plain", True), True, False, [])
-    deadline = time.monotonic() + RUN_SECONDS
-    threads = [
-        threading.Thread(target=worker, args=(shared, containers, seed, deadline), daemon=True)
-        for seed in range(THREADS)
-    ]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(JOIN_TIMEOUT)
-    assert not [t for t in threads if t.is_alive()], "a worker thread hangs"
+    run_threads([functools.partial(worker, shared, containers, seed) for seed in range(THREADS)], RUN_SECONDS)
     with shared.lock:
         helpers = list(shared.helpers)
     for t in helpers:
@@ -234,3 +240,107 @@ def test_other_thread_waits_for_a_running_resolution(method):
     assert not t.is_alive()
     assert result in ("slow-value", ["slow-value"])
     assert seen == ["slow-value"]
+
+
+@pytest.mark.timeout(120)
+def test_lock_is_fair():
+    """Threads that ask again at once after each call, with a provider that
+    lets the interpreter lock go, all get their turns; and a single call from
+    another thread gets in within a second."""
+    c = _tarnik_core.Container()
+    c.register_provider("nap", lambda: time.sleep(0.001), False, False, [])
+    c.register_provider("quick", object, False, False, [])
+    counts, waits = [0] * 4, []
+
+    def loop(i, deadline):
+        while time.monotonic() < deadline:
+            c.resolve("nap")
+            counts[i] += 1
+
+    def once(deadline):
+        time.sleep(0.5)
+        start = time.monotonic()
+        c.resolve("quick")
+        waits.append(time.monotonic() - start)
+
+    run_threads([functools.partial(loop, i) for i in range(4)] + [once], 2.5)
+    mean = sum(counts) / 4.0
+    assert all(mean / 3 <= n <= mean * 3 for n in counts), counts
+    assert len(waits) == 1 and waits[0] < 1.0, waits
+
+
+@pytest.mark.timeout(120)
+def test_provider_calls_never_overlap():
+    """Only reading calls, from many threads: no two provider calls of one
+    container run at the same time."""
+    c = _tarnik_core.Container()
+    inside, overlaps = [], []
+
+    def provider(key):
+        def build(*args):
+            inside.append(key)
+            if len(inside) > 1:
+                overlaps.append(list(inside))
+            time.sleep(0)
+            inside.remove(key)
+            return key
+
+        return build
+
+    for i, key in enumerate(KEYS):
+        c.register_provider(key, provider(key), i % 2 == 0, False, KEYS[i + 1 : i + 3])
+    calls = [c.resolve, c.get_cached, c.get_provider_info, c.resolve_many, c.resolve_many_plan]
+
+    def loop(seed, deadline):
+        rng = random.Random(seed)
+        while time.monotonic() < deadline:
+            i = rng.randrange(len(calls))
+            calls[i](rng.choice(KEYS) if i < 3 else rng.sample(KEYS, 3))
+
+    run_threads([functools.partial(loop, seed) for seed in range(THREADS)], RUN_SECONDS)
+    assert overlaps == []
+
+
+@pytest.mark.timeout(120)
+def test_key_lists_changed_by_other_threads_while_read():
+    """A list of keys that other threads change while calls read it: no
+    crash, and every key taken was in the list at some time."""
+    pool = ["k%d" % i for i in range(8)]
+    c = _tarnik_core.Container()
+    for key in pool:
+        c.register_provider(key, functools.partial(str, key), False, False, [])
+    c.begin_override_layer()
+    shared, problems = list(pool), []
+
+    def change(seed, deadline):
+        rng = random.Random(seed)
+        while time.monotonic() < deadline:
+            op = rng.randrange(4)
+            try:
+                if op == 0:
+                    shared.extend(rng.choices(pool, k=rng.randrange(64)))
+                elif op == 1:
+                    del shared[rng.randrange(len(shared) + 1) :]
+                elif op == 2:
+                    shared[:] = rng.sample(pool, rng.randrange(len(pool)))
+                else:
+                    shared[rng.randrange(len(shared))] = rng.choice(pool)
+            except (IndexError, ValueError):  # the other thread changed it first
+                pass
+
+    def use(i, deadline):
+        while time.monotonic() < deadline:
+            try:
+                if i < 2:
+                    (c.register_provider, c.set_override)[i]("xy"[i], tuple, False, False, shared)
+                    seen = c.get_provider_info("xy"[i])[3]
+                else:
+                    seen = (c.resolve_many, c.resolve_many_plan)[i - 2](shared)
+                if not set(seen) <= set(pool):
+                    problems.append(seen)
+            except BaseException as exc:
+                problems.append(exc)
+
+    run_threads([functools.partial(change, 0), functools.partial(change, 1)]
+                + [functools.partial(use, i) for i in range(4)], RUN_SECONDS)
+    assert problems == []

@@ -1,0 +1,203 @@
+"""Hostile callers: Python code that goes looking for the objects a call is
+still building, daemon threads left inside the container when the interpreter
+exits, and key sequences that lie about their length. The cases that could
+take the process down run in a child interpreter."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import _tarnik_core
+
+
+def run_child(code, *args, timeout=60):
+    """Runs `code` in a fresh interpreter that imports the module under test;
+    it must exit normally. Returns its standard output."""
+    env = dict(os.environ)
+    here = os.path.dirname(os.path.abspath(_tarnik_core.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
+    proc = subprocess.run([sys.executable, "-c", code] + list(args), env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, errors="replace", timeout=timeout)
+    err = proc.stderr[-3000:]
+    assert proc.returncode == 0, "child %s exited with %d:\n%s%s" % (args, proc.returncode, proc.stdout, err)
+    assert "terminate called" not in err and "Fatal Python error" not in err, err
+    return proc.stdout
+
+
+MEDDLER = """
+import gc, sys, _tarnik_core
+
+class V(object):
+    pass
+
+A, B = V(), V()
+
+def meddle(*wanted):
+    # Every list or tuple the collector knows of that holds one of `wanted`:
+    # read it whole, and turn a list upside down, empty it and refill it.
+    pool = gc.get_objects()
+    for t in wanted:
+        pool.extend(gc.get_referrers(t))
+    for o in pool:
+        if o is not pool and o is not wanted and type(o) in (list, tuple):
+            if any(x is t or (type(x) is str and x == t) for x in o for t in wanted):
+                repr(o)
+                if type(o) is list:
+                    o.reverse()
+                    o.clear()
+                    o.append(V())
+
+method = sys.argv[1]
+c = _tarnik_core.Container()
+c.register_provider("a", lambda: A, True, False, [])
+c.register_provider("b", lambda: B, False, False, [])
+c.register_provider("late", lambda a, b: (meddle(A, B), V())[1], False, False, ["a", "b"])
+c.register_provider("later", lambda late: (meddle(A, B, late), V())[1], True, False, ["late"])
+if method == "get_provider_info":
+    # The collector comes at an allocation inside the call; which one
+    # depends on the threshold.
+    def late(): pass
+    deps = ("dep-one", "dep-two")
+    c.register_provider("x", late, True, False, deps)
+    inside, seen = [], []
+    def during_call(phase, info):
+        if phase == "start" and inside:
+            seen.append(meddle(late, *deps))
+    gc.callbacks.append(during_call)
+    for i in range(40):
+        gc.set_threshold(1 + i % 4)
+        gc.collect()
+        inside.append(True)
+        info = c.get_provider_info("x")
+        inside.pop()
+        assert info[:3] == (late, True, False) and info[3] == list(deps), info
+        del info
+    gc.callbacks.remove(during_call)
+    assert seen
+else:
+    for _ in range(5):
+        r = getattr(c, method)(["a", "b", "late", "a", "later", "late"])
+        assert len(r) == 6 and r[0] is A and r[1] is B and r[3] is A, r
+        assert all(type(v) is V and v not in (A, B) for v in (r[2], r[4], r[5])), r
+        assert (r[2] is r[5]) == (method == "resolve_many_plan"), r
+        del r
+print("ok")
+"""
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("method", ["resolve_many", "resolve_many_plan", "get_provider_info"])
+def test_objects_being_built_are_out_of_reach(method):
+    """A provider (or a collector callback) that finds every list and tuple
+    holding the values of the call, and mangles the lists, neither crashes
+    the process nor changes what the call returns."""
+    if method == "get_provider_info" and sys.version_info >= (3, 12):
+        pytest.skip("the collector no longer runs inside a call that runs no Python code")
+    assert run_child(MEDDLER, method).split() == ["ok"]
+
+
+LEFT_BEHIND = """
+import os, sys, tempfile, threading, time, _tarnik_core
+
+c = _tarnik_core.Container()
+running = threading.Event()
+
+def napping():
+    running.set()
+    time.sleep(0.001)
+
+def writing():
+    running.set()
+    with tempfile.TemporaryFile() as f:
+        f.write(b"x" * 4096)
+        os.fsync(f.fileno())
+
+def endless():
+    running.set()
+    while True:
+        time.sleep(0.005)
+
+class SlowToGo(object):
+    def __del__(self):
+        running.set()
+        time.sleep(0.02)
+
+def keep_resolving(key):
+    while True:
+        c.resolve(key)
+
+def keep_dropping():
+    while True:
+        c.resolve("slow-to-go")
+        c.set_cached("slow-to-go", SlowToGo())
+        c.register_provider("slow-to-go", SlowToGo, True, False, [])
+
+c.register_provider("napping", napping, False, False, [])
+c.register_provider("writing", writing, False, False, [])
+c.register_provider("endless", endless, True, False, [])
+c.register_provider("slow-to-go", SlowToGo, True, False, [])
+targets = {
+    "sleeping": [(keep_resolving, "napping")] * 3,
+    "writing": [(keep_resolving, "writing")] * 2,
+    "waiting": [(c.resolve, "endless"), (keep_resolving, "napping"), (c.get_cached, "napping")],
+    "finalizing": [(keep_dropping,)] * 2 + [(keep_resolving, "napping")],
+}[sys.argv[1]]
+for target in targets:
+    threading.Thread(target=target[0], args=target[1:], daemon=True).start()
+    running.wait(10)
+time.sleep(0.05)
+print("ok")
+"""
+
+
+@pytest.mark.timeout(600)
+@pytest.mark.parametrize("case", ["sleeping", "writing", "waiting", "finalizing"])
+def test_exit_with_daemon_threads_inside_the_container(case):
+    """The main thread returns while daemon threads run providers that sleep
+    or write files, wait for a container another daemon thread holds, or sit
+    in the finalizer of a value the container dropped: the process exits
+    normally (it is timing dependent, hence the repeats)."""
+    for _ in range(5):
+        assert run_child(LEFT_BEHIND, case, timeout=60).split() == ["ok"]
+
+
+class LyingList(list):
+    def __init__(self, items, length):
+        list.__init__(self, items)
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
+class LyingSequence(object):
+    """Not a list: gives its items through __getitem__ until IndexError."""
+
+    def __init__(self, items, length):
+        self.items = items
+        self.length = length
+
+    __len__ = LyingList.__len__
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("kind", [LyingList, LyingSequence])
+@pytest.mark.parametrize("length", [sys.maxsize, 10**12, 0, 1, ValueError("no length"), OverflowError()])
+def test_key_lists_are_taken_from_iteration_not_length(kind, length):
+    c = _tarnik_core.Container()
+    c.register_provider("a", lambda: "A", True, False, [])
+    c.register_provider("b", lambda: "B", False, False, [])
+    keys = kind(["a", "b", "a"], length)
+    c.register_provider("x", len, False, False, keys)
+    assert c.get_provider_info("x")[3] == ["a", "b", "a"]
+    c.begin_override_layer()
+    c.set_override("x", len, False, False, keys)
+    assert c.get_provider_info("x")[3] == ["a", "b", "a"]
+    assert c.resolve_many(keys) == ["A", "B", "A"]
+    assert c.resolve_many_plan(keys) == ["A", "B", "A"]
