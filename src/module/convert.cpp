@@ -38,7 +38,11 @@ bool usable_text(PyObject* obj) {
     return PyUnicode_KIND(obj) == PyUnicode_1BYTE_KIND || PyUnicode_AsUTF8AndSize(obj, nullptr) != nullptr;
 }
 
-bool add_key(PyObject* item, const char* param, KeyList& out, bool exact) {
+inline bool add_key(PyObject* item, const char* param, KeyList& out, bool exact) {
+    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) {  // the common case
+        out.push(Ref::borrow(item));
+        return true;
+    }
     if (!usable_text(item)) {
         argument_failed(param);
         return false;
