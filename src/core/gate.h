@@ -64,6 +64,7 @@ private:
         std::atomic<long> readers{0};
         char pad[64 - sizeof(std::atomic<long>)];
     };
+    char lead_[64];  // keeps the counters off the cache line of what comes before
     Counter counters_[kCounters];
     std::atomic<bool> closed_{false};
     char pad_[64 - sizeof(std::atomic<bool>)];
