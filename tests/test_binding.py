@@ -307,8 +307,12 @@ class TestConversion:
             raise boom
 
         assert raises_exactly(ValueError, c.register_provider, "k", print, fake_numpy_bool(__bool__=fail)(), False, []) is boom
-        assert type_error(c.register_provider, "k", print, True, fake_numpy_bool(__bool__=lambda self: 1)(), []) == (
-            "argument 'is_async': __bool__ should return bool, returned int")
+        not_a_bool = fake_numpy_bool(__bool__=lambda self: 1)()
+        # The interpreter's own wording for this error differs between versions.
+        with pytest.raises(TypeError) as interpreter:
+            bool(not_a_bool)
+        assert type_error(c.register_provider, "k", print, True, not_a_bool, []) == (
+            "argument 'is_async': %s" % interpreter.value)
         fake = fake_numpy_bool(__len__=lambda self: 1)
         assert type_error(c.register_provider, "k", print, fake(), False, []) == (
             "argument 'singleton': object of type '%s' does not define a '__bool__' conversion" % fake)

@@ -457,6 +457,12 @@ SWEEP_CHILD = textwrap.dedent(
             else:
                 successes = 0
             result = None
+            # CPython 3.9 and 3.10 lose the MemoryError when a code object's
+            # opcache cannot be allocated as a provider's frame starts: the
+            # frame then ends with this SystemError of the interpreter's own.
+            if outcome == "SystemError" and sys.version_info[:2] in ((3, 9), (3, 10)) and \
+                    message == "_PyEval_EvalFrameDefault returned NULL without setting an error":
+                outcome = "MemoryError"
             if outcome not in ("ok", "MemoryError", "PanicException"):
                 problems.append("unexpected exception %%s: %%s" %% (outcome, message))
             if outcome == "PanicException" and message != "Python API call failed":
@@ -537,10 +543,10 @@ def test_allocation_failure_sweep(op, mode):
     ones) for k = 0, 1, 2, ... until the call succeeds: every failure must be a
     MemoryError or the internal-failure exception, and the container must be
     left either as it was (or as the call would have left it), or poisoned."""
-    if FREE_THREADED_3_13 and op in ("resolve_many", "resolve_many_plan"):
+    if FREE_THREADED_3_13 and op in ("resolve_many", "resolve_many_plan", "get_provider_info"):
         # The free-threaded 3.13 interpreter's own PyList_New releases a
         # half-made list when its item array cannot be allocated, and crashes
-        # there; these two calls end with such a list.
+        # there; these calls end by making such a list.
         pytest.skip("PyList_New of free-threaded 3.13 crashes on this allocation failure")
     report, stderr = run_sweep(op, mode)
     records = report["records"]

@@ -1,0 +1,228 @@
+#!/usr/bin/env bash
+# Interpreters that pyenv does not give us, kept in one cache directory that
+# later runs reuse:
+#
+#   cp313t/   a free-threaded CPython 3.13 (3.13t), built from the upstream
+#             tarball that Debian ships for its python3.13 source package
+#   sid/      a minimal Debian unstable root with python3.14, python3.15 (the
+#             -dev and -venv packages) and g++; those builds need unstable's C
+#             library, so they are used inside that root only
+#
+# Usage:
+#   .ci/interpreters.sh provide [ft|sid|all]   build or check what is missing (default: all)
+#   .ci/interpreters.sh ft-python              print the 3.13t interpreter's path
+#   .ci/interpreters.sh sid-run [-b HOST_DIR:ROOT_DIR]... [--] CMD [ARGS...]
+#       run CMD as root inside the unstable root, in a private mount namespace
+#       (/proc, /dev and each -b directory are mounted there and vanish with
+#       the command), with a clean environment that trusts this machine's CA
+#       bundle; /etc/resolv.conf and the bundle are copied in first
+#
+# Each step writes a stamp file last (cp313t.ready, sid.base.ready,
+# sid.ready); a step without its stamp is redone from scratch, a stamped one
+# is only checked.  Safe to run from several processes at once: each step
+# holds a lock on its own part of the cache.
+#
+# Environment:
+#   TARNIK_INTERPRETERS    cache directory (default /opt/tarnik-interpreters)
+#   TARNIK_DEBIAN_MIRROR   Debian archive to use (default: the first Debian
+#                          archive named in this machine's apt sources)
+#   TARNIK_DEBIAN_SOURCE_SUITES  suites to look for the python3.13 source in
+#                          (default "sid forky trixie")
+set -euo pipefail
+
+cache="${TARNIK_INTERPRETERS:-/opt/tarnik-interpreters}"
+ft_prefix="$cache/cp313t"
+ft_python="$ft_prefix/bin/python3.13t"
+sid_root="$cache/sid"
+sid_packages="g++ python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
+source_suites="${TARNIK_DEBIAN_SOURCE_SUITES:-sid forky trixie}"
+host_ca=/etc/ssl/certs/ca-certificates.crt
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+
+log() { printf '[interpreters %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+die() { log "FAILED: $*"; exit 1; }
+
+lock() {  # lock NAME: hold an exclusive lock until this process exits
+  mkdir -p "$cache"
+  local fd
+  exec {fd}>"$cache/.lock-$1"
+  flock "$fd"
+}
+
+debian_mirror() {
+  if [[ -n "${TARNIK_DEBIAN_MIRROR:-}" ]]; then echo "$TARNIK_DEBIAN_MIRROR"; return; fi
+  local url
+  # deb822 files ("URIs: ...") and one-line files ("deb URL suite ..."); the
+  # main archive is the URL that ends in /debian (not debian-security).
+  url="$(cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list /etc/apt/sources.list 2>/dev/null \
+         | sed -nE -e 's|^URIs:[[:space:]]+||p' -e 's|^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?||p' \
+         | tr ' ' '\n' | grep -E '^https?://[^[:space:]]+/debian/?$' | head -n 1 || true)"
+  [[ -n "$url" ]] || die "no Debian archive found in /etc/apt; set TARNIK_DEBIAN_MIRROR"
+  echo "${url%/}"
+}
+
+host_apt_install() {  # install host packages that are missing; one apt user at a time
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  (( ${#missing[@]} )) || return 0
+  log "apt-get install ${missing[*]}"
+  (
+    lock host-apt
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+  ) >&2
+}
+
+# ---- 3.13t --------------------------------------------------------------------
+ft_ok() {
+  [[ -x "$ft_python" ]] && "$ft_python" -c '
+import sys, sysconfig, ensurepip, ssl, ctypes, _testcapi
+assert sys.version_info[:2] == (3, 13), sys.version
+assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+' 2>/dev/null
+}
+
+provide_ft() {
+  lock ft
+  if [[ -f "$cache/cp313t.ready" ]] && ft_ok; then
+    log "3.13t: reusing $ft_python ($("$ft_python" -VV | head -n 1))"
+    return
+  fi
+  rm -f "$cache/cp313t.ready"
+  rm -rf "$ft_prefix"
+  host_apt_install build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev \
+    libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev
+
+  local tmp mirror
+  tmp="$(mktemp -d "${TMPDIR:-/tmp}/tarnik-cp313t.XXXXXX")"
+  # shellcheck disable=SC2064
+  trap "rm -rf '$tmp'" EXIT
+  mirror="$(debian_mirror)"
+
+  # A private apt configuration with the source indexes of the newer suites
+  # only; the machine's own lists and caches stay untouched.  The archive does
+  # not always hold every file that an index names (an .orig tarball may be
+  # missing while the index is newer than the pool), so each version that the
+  # indexes list is tried, newest first, until one .orig tarball arrives.
+  log "3.13t: fetching the python3.13 source from $mirror ($source_suites)"
+  mkdir -p "$tmp/apt/lists/partial" "$tmp/apt/parts" "$tmp/apt/cache/archives/partial" "$tmp/src" "$tmp/build"
+  local suite
+  for suite in $source_suites; do
+    echo "deb-src [signed-by=$keyring] $mirror $suite main"
+  done >"$tmp/apt/sources.list"
+  local opts=(-o "Dir::Etc::sourcelist=$tmp/apt/sources.list" -o "Dir::Etc::sourceparts=$tmp/apt/parts"
+              -o "Dir::State::lists=$tmp/apt/lists" -o "Dir::Cache=$tmp/apt/cache"
+              -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
+  apt-get -q "${opts[@]}" update >&2
+  local versions version f orig=""
+  versions="$(apt-cache "${opts[@]}" showsrc python3.13 | sed -n 's/^Version: //p' | sort -r -V -u)"
+  [[ -n "$versions" ]] || die "3.13t: no python3.13 source package in $source_suites"
+  for version in $versions; do
+    # The .orig tarball is all we need; the rest of the download may fail.
+    (cd "$tmp/src" && apt-get -q "${opts[@]}" source --download-only "python3.13=$version" >&2) || true
+    for f in "$tmp"/src/python3.13_*.orig.tar.{xz,gz,bz2}; do
+      [[ -f "$f" ]] && orig="$f"
+    done
+    [[ -n "$orig" ]] && break
+    log "3.13t: python3.13 $version: no .orig tarball in the archive"
+  done
+  [[ -n "$orig" ]] || die "3.13t: none of the python3.13 sources ($versions) could be downloaded"
+  log "3.13t: building $(basename "$orig") with --disable-gil"
+  tar -xf "$orig" -C "$tmp/build" --strip-components=1
+  (
+    cd "$tmp/build"
+    ./configure --disable-gil --prefix="$ft_prefix" --with-ensurepip=install >"$tmp/configure.log" 2>&1 \
+      || { tail -n 40 "$tmp/configure.log"; exit 1; }
+    make -j"$(nproc)" >"$tmp/make.log" 2>&1 || { tail -n 60 "$tmp/make.log"; exit 1; }
+    make install >"$tmp/install.log" 2>&1 || { tail -n 60 "$tmp/install.log"; exit 1; }
+  ) >&2 || die "3.13t: build failed"
+  ft_ok || die "3.13t: the installed interpreter is not a working free-threaded 3.13"
+  date -u +%FT%TZ >"$cache/cp313t.ready"
+  log "3.13t: ready: $("$ft_python" -VV | head -n 1)"
+}
+
+# ---- the unstable root ---------------------------------------------------------
+sid_run() {  # sid_run [-b HOST_DIR:ROOT_DIR]... [--] CMD [ARGS...]
+  local binds=()
+  while [[ $# -gt 0 && "$1" == -b ]]; do binds+=("$2"); shift 2; done
+  [[ "${1:-}" == -- ]] && shift
+  [[ $# -gt 0 ]] || die "sid-run: no command"
+  [[ -x "$sid_root/usr/bin/apt-get" ]] || die "no unstable root at $sid_root (run: $0 provide sid)"
+  cp -L --remove-destination /etc/resolv.conf "$sid_root/etc/resolv.conf"
+  mkdir -p "$sid_root/etc/ssl/certs"
+  cp -L --remove-destination "$host_ca" "$sid_root/etc/ssl/certs/ca-certificates.crt"
+  local ca=/etc/ssl/certs/ca-certificates.crt
+  unshare --mount --propagation private -- bash -euo pipefail -c '
+root=$1; shift
+mount -t proc proc "$root/proc"
+mount --rbind /dev "$root/dev"
+while [[ "$1" != -- ]]; do
+  mkdir -p "$root/${1#*:}"
+  mount --bind "${1%%:*}" "$root/${1#*:}"
+  shift
+done
+shift
+exec chroot "$root" "$@"
+' sid-run "$sid_root" "${binds[@]}" -- \
+    env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+      TERM="${TERM:-dumb}" DEBIAN_FRONTEND=noninteractive \
+      SSL_CERT_FILE="$ca" PIP_CERT="$ca" REQUESTS_CA_BUNDLE="$ca" \
+      PIP_DEFAULT_TIMEOUT="${PIP_DEFAULT_TIMEOUT:-180}" PIP_DISABLE_PIP_VERSION_CHECK=1 \
+      PIP_ROOT_USER_ACTION=ignore PYTHONDONTWRITEBYTECODE=1 \
+      "$@"
+}
+
+sid_ok() {
+  sid_run sh -c 'python3.14 -c "import ensurepip, venv, ssl" && python3.15 -c "import ensurepip, venv, ssl" &&
+                 test -f /usr/include/python3.14/Python.h && test -f /usr/include/python3.15/Python.h &&
+                 g++ --version >/dev/null' >/dev/null 2>&1
+}
+
+provide_sid() {
+  lock sid
+  if [[ -f "$cache/sid.ready" && "$(cat "$cache/sid.ready")" == "$sid_packages" ]] && sid_ok; then
+    log "sid: reusing $sid_root ($(sid_run sh -c 'python3.14 -V; python3.15 -V' | tr '\n' ' '))"
+    return
+  fi
+  rm -f "$cache/sid.ready"
+  if [[ ! -f "$cache/sid.base.ready" ]]; then
+    grep -qF " $sid_root/" /proc/mounts && die "sid: something is mounted below $sid_root; unmount it first"
+    rm -rf "$sid_root"
+    host_apt_install debootstrap
+    local mirror
+    mirror="$(debian_mirror)"
+    log "sid: debootstrap --variant=minbase sid from $mirror"
+    debootstrap --variant=minbase sid "$sid_root" "$mirror" >"$cache/sid-debootstrap.log" 2>&1 \
+      || { tail -n 40 "$cache/sid-debootstrap.log" >&2; die "sid: debootstrap failed"; }
+    date -u +%FT%TZ >"$cache/sid.base.ready"
+  fi
+  log "sid: apt-get install $sid_packages"
+  # shellcheck disable=SC2086
+  sid_run sh -c "apt-get -q -o Acquire::Check-Valid-Until=false update &&
+                 apt-get -q -y --no-install-recommends install $sid_packages &&
+                 apt-get clean" >"$cache/sid-apt.log" 2>&1 \
+    || { tail -n 40 "$cache/sid-apt.log" >&2; die "sid: installing the packages failed"; }
+  sid_ok || die "sid: python3.14/python3.15/g++ do not work in $sid_root"
+  echo "$sid_packages" >"$cache/sid.ready"
+  log "sid: ready ($(sid_run sh -c 'python3.14 -V; python3.15 -V' | tr '\n' ' '))"
+}
+
+# ---- command line --------------------------------------------------------------
+[[ $(id -u) == 0 ]] || die "must run as root (apt, debootstrap, chroot)"
+cmd="${1:-provide}"
+shift || true
+case "$cmd" in
+  provide)
+    case "${1:-all}" in
+      ft) provide_ft ;;
+      sid) provide_sid ;;
+      all) provide_ft; provide_sid ;;
+      *) die "provide: unknown target ${1}" ;;
+    esac ;;
+  ft-python) ft_ok || die "3.13t is not provided (run: $0 provide ft)"; echo "$ft_python" ;;
+  sid-run) sid_run "$@" ;;
+  *) die "unknown command $cmd (provide, ft-python, sid-run)" ;;
+esac
