@@ -64,32 +64,42 @@ def gil_enabled():
 
 def measure(Container, case, threads, seconds):
     """Total resolves per second over ``threads`` threads, and what the
-    writer achieved (registrations per second) in case ``writer``."""
+    writer achieved (registrations per second) in case ``writer``.
+
+    Each thread makes its own key string and its own bound method, and in
+    the cases with a key per thread, its own value (its first resolve builds
+    it): on the free-threaded build an object that several threads touch has
+    its reference count bounced between them, which would measure the
+    interpreter rather than the container."""
     c = Container()
-    keys = [f"scale.key_{i}" for i in range(threads)]
-    for key in keys:
-        c.register_provider(key, object, True, False, [])
-        c.resolve(key)  # held from now on
+    names = [f"scale.key_{i}" for i in range(threads)]
+    for name in names:
+        c.register_provider(name, object, True, False, [])
     if case == "same":
-        keys = [keys[0]] * threads
+        c.resolve(names[0])
+        names = [names[0]] * threads
     writer = case == "writer"
     barrier = threading.Barrier(threads + writer)
     spans = [None] * threads  # (start, end, count) of each thread
     written = [0.0]
     errors = []
 
-    def resolver(slot, key, resolve=c.resolve):
+    def resolver(slot, name):
+        key = "".join(name)  # this thread's own string
+        resolve = c.resolve  # and its own bound method
         count = 0
-        barrier.wait()
-        start = time.perf_counter()
-        end = start + seconds
         try:
+            resolve(key)
+            barrier.wait()
+            start = time.perf_counter()
+            end = start + seconds
             while time.perf_counter() < end:
                 for _ in repeat(None, BATCH):
                     resolve(key)
                 count += BATCH
         except Exception as exc:  # a wrong answer under threads is a result too
             errors.append(f"{type(exc).__name__}: {exc}")
+            start = time.perf_counter()
         spans[slot] = (start, time.perf_counter(), count)
 
     def register_fresh_keys(register=c.register_provider):
@@ -106,7 +116,7 @@ def measure(Container, case, threads, seconds):
                 time.sleep(delay)
         written[0] = count / (time.perf_counter() - start)
 
-    workers = [threading.Thread(target=resolver, args=(i, key)) for i, key in enumerate(keys)]
+    workers = [threading.Thread(target=resolver, args=(i, name)) for i, name in enumerate(names)]
     if writer:
         workers.append(threading.Thread(target=register_fresh_keys))
     for t in workers:
