@@ -25,18 +25,17 @@ struct Plan {
 // in the order, a missing provider, an asynchronous provider, then the
 // dependencies in `dep_keys` order. The marks live on the keys' slots: a key
 // on the path (or in progress in an enclosing resolution on this thread) is
-// marked in progress, a key in the order carries its place; the compiler
-// clears what it marked when it goes. No Python code may run while marks
-// are set (a nested compilation would read them), so a failure is only
+// marked in progress, and a key in the order carries its place under this
+// compilation's number. No Python code may run during compilation (a nested
+// compilation would take over the slots' marks), so a failure is only
 // recorded here and raised once the compiler is gone.
 class Compiler {
 public:
-    Compiler(ContainerState& st, Plan& plan) noexcept : st_(st), plan_(plan) {}
+    Compiler(ContainerState& st, Plan& plan) noexcept : st_(st), plan_(plan), seq_(st.next_plan_seq()) {}
     Compiler(const Compiler&) = delete;
     Compiler& operator=(const Compiler&) = delete;
     ~Compiler() {
         for (Step& s : path_) s.key->in_progress = false;
-        for (PlanNode& n : plan_.order) n.key->plan_mark = 0;
     }
 
     enum class Failure { None, Missing, Cycle, Async };
@@ -46,8 +45,8 @@ public:
     bool visit(PyObject* text, KeySlot* root, std::uint32_t& index) {
         if (!root) return fail(Failure::Missing, text);
         if (root->in_progress) return fail(Failure::Cycle, root->text.get());
-        if (root->plan_mark) {
-            index = root->plan_mark - 1;
+        if (root->plan_seq == seq_) {
+            index = root->plan_place;
             return true;
         }
         if (!begin(*root)) return false;
@@ -59,13 +58,13 @@ public:
             }
             KeySlot& dep = *top.provider->deps()[top.next_dep++];
             if (dep.in_progress) return fail(Failure::Cycle, dep.text.get());
-            if (dep.plan_mark) {
-                pending_.push_back(dep.plan_mark - 1);
+            if (dep.plan_seq == seq_) {
+                plan_.args[top.args_begin + top.next_dep - 1] = dep.plan_place;
                 continue;
             }
             if (!begin(dep)) return false;
         }
-        index = root->plan_mark - 1;
+        index = root->plan_place;
         return true;
     }
 
@@ -89,8 +88,8 @@ private:
     struct Step {
         KeySlot* key;
         Provider* provider;
-        std::uint32_t next_dep;      // into the provider's dependency list
-        std::uint32_t pending_base;  // where this key's dependency indices start
+        std::uint32_t next_dep;    // into the provider's dependency list
+        std::uint32_t args_begin;  // where the order indices of its dependencies go
     };
 
     bool fail(Failure f, PyObject* key) noexcept {
@@ -103,7 +102,15 @@ private:
         Provider* p = st_.in_force(k);
         if (!p) return fail(Failure::Missing, k.text.get());
         if (p->is_async) return fail(Failure::Async, k.text.get());
-        path_.push_back(Step{&k, p, 0, static_cast<std::uint32_t>(pending_.size())});
+        // The key's dependencies get their places in `args` now, filled in
+        // as each of them is found in the order or finishes.
+        std::size_t args_begin = plan_.args.size();
+        // Both counts stay below 2**32: order indices and argument places
+        // are 32-bit.
+        if (args_begin + p->ndeps + plan_.order.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+        plan_.args.reserve_more(p->ndeps);
+        plan_.args.resize_reserved(args_begin + p->ndeps);
+        path_.push_back(Step{&k, p, 0, static_cast<std::uint32_t>(args_begin)});
         k.in_progress = true;
         return true;
     }
@@ -111,24 +118,21 @@ private:
     void finish() {
         const Step& step = path_.back();
         std::size_t index = plan_.order.size();
-        std::size_t args_begin = plan_.args.size();
-        std::size_t nargs = pending_.size() - step.pending_base;
-        if (index >= UINT32_MAX - 1 || args_begin + nargs >= UINT32_MAX) throw std::bad_alloc();
-        plan_.args.reserve_more(nargs);
-        plan_.args.append_reserved(&pending_[step.pending_base], nargs);
-        plan_.order.push_back(PlanNode{step.key, step.provider, static_cast<std::uint32_t>(args_begin),
-                                       static_cast<std::uint32_t>(nargs)});
-        pending_.resize(step.pending_base);
+        plan_.order.push_back(PlanNode{step.key, step.provider, step.args_begin, step.provider->ndeps});
         step.key->in_progress = false;
-        step.key->plan_mark = static_cast<std::uint32_t>(index + 1);
+        step.key->plan_place = static_cast<std::uint32_t>(index);
+        step.key->plan_seq = seq_;
         path_.pop_back();
-        if (!path_.empty()) pending_.push_back(static_cast<std::uint32_t>(index));
+        if (!path_.empty()) {
+            const Step& parent = path_.back();
+            plan_.args[parent.args_begin + parent.next_dep - 1] = static_cast<std::uint32_t>(index);
+        }
     }
 
     ContainerState& st_;
     Plan& plan_;
     SmallVec<Step, 16> path_;
-    SmallVec<std::uint32_t, 32> pending_;  // finished dependencies of the keys on the path
+    std::uint16_t seq_;
     Failure failure_ = Failure::None;
     PyObject* failed_key_ = nullptr;
 };
@@ -170,7 +174,8 @@ bool resolve_many_plan(ContainerState& st, const KeyList& keys, PlanValues& out,
     // Execution, in the order of the plan; the value of the i-th key of the
     // order is the i-th value.
     out.values.reserve(plan.order.size());
-    SmallVec<PyObject*, 8> args;
+    PyObject* few[8];  // the arguments of most providers
+    SmallVec<PyObject*, 1> many;
     for (std::size_t i = 0; i < plan.order.size(); ++i) {
         const PlanNode& node = plan.order[i];
         Provider* p = node.provider;
@@ -180,9 +185,12 @@ bool resolve_many_plan(ContainerState& st, const KeyList& keys, PlanValues& out,
             out.values.push_reserved(p->cached.new_ref());
             continue;
         }
-        args.clear();
-        args.reserve_more(node.nargs);
-        PyObject** argv = args.begin();
+        PyObject** argv = few;
+        if (node.nargs > 8) {
+            many.clear();
+            many.reserve_more(node.nargs);
+            argv = many.begin();
+        }
         const std::uint32_t* from = &plan.args[node.args_begin];
         for (std::uint32_t a = 0; a < node.nargs; ++a) argv[a] = out.values[from[a]];
         Ref made;

@@ -93,10 +93,11 @@ using KeyList = RefStack<16>;
 struct KeySlot {
     Ref text;                     // the key, an exact str; null when free
     Provider base;                // the key's registration, if registered()
-    std::uint32_t top = 0;        // 1 + index of its topmost override entry; 0: none
-    std::uint32_t uses = 0;       // entries and dependency lists that name it
-    std::uint32_t plan_mark = 0;  // while a plan compiles: 1 + place in its order
-    bool in_progress = false;     // on the path of a resolution or compilation now
+    std::uint32_t top = 0;         // 1 + index of its topmost override entry; 0: none
+    std::uint32_t uses = 0;        // entries and dependency lists that name it
+    std::uint32_t plan_place = 0;  // its place in the order of the plan numbered plan_seq
+    std::uint16_t plan_seq = 0;    // the compilation that placed it last
+    bool in_progress = false;      // on the path of a resolution or compilation now
 
     KeySlot() noexcept = default;
     KeySlot(const KeySlot&) = delete;

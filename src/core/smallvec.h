@@ -37,16 +37,15 @@ public:
     }
     // Room for `n` more items.
     void reserve_more(std::size_t n) {
-        while (cap_ - size_ < n) grow();
+        if (cap_ - size_ < n) grow_for(n);
     }
-    // Appends `n` items, for which reserve_more() made room.
-    void append_reserved(const T* items, std::size_t n) noexcept {
-        T* to = data_ + size_;
-        size_ += n;
-        while (n--) *to++ = *items++;  // a few items: cheaper than a memcpy call
-    }
+    // Grows to `n` items (left as they are), for which reserve_more() made room.
+    void resize_reserved(std::size_t n) noexcept { size_ = n; }
 
 private:
+    __attribute__((noinline)) void grow_for(std::size_t n) {
+        while (cap_ - size_ < n) grow();
+    }
     __attribute__((noinline)) void grow() {
         std::size_t cap = cap_ * 2;
         if (cap > SIZE_MAX / sizeof(T)) throw std::bad_alloc();

@@ -16,6 +16,20 @@ struct ContainerState {
     std::vector<LayerEntry> entries;         // the open layers' entries, bottom layer first
     std::vector<std::uint32_t> layer_start;  // where each open layer begins in `entries`
     ReaderGate gate;
+    std::uint16_t plan_seq = 0;  // numbers plan compilations, so that old places need no clearing
+
+    // A number for a new plan compilation. When the numbers wrap around, the
+    // places recorded under old numbers are cleared first.
+    std::uint16_t next_plan_seq() noexcept {
+        if (++plan_seq == 0) {
+            keys.for_each([](KeySlot& k) {
+                k.plan_seq = 0;
+                return 0;
+            });
+            plan_seq = 1;
+        }
+        return plan_seq;
+    }
 
     ContainerState() noexcept = default;
     ContainerState(ContainerState&& other) noexcept
