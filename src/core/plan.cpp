@@ -137,18 +137,6 @@ private:
     PyObject* failed_key_ = nullptr;
 };
 
-// Marks the key whose provider runs as in progress, for nested calls.
-class Building {
-public:
-    explicit Building(KeySlot& k) noexcept : k_(k) { k.in_progress = true; }
-    ~Building() { k_.in_progress = false; }
-    Building(const Building&) = delete;
-    Building& operator=(const Building&) = delete;
-
-private:
-    KeySlot& k_;
-};
-
 }  // namespace
 
 bool resolve_many_plan(ContainerState& st, const KeyList& keys, PlanValues& out, Trash& trash) {
@@ -195,7 +183,7 @@ bool resolve_many_plan(ContainerState& st, const KeyList& keys, PlanValues& out,
         for (std::uint32_t a = 0; a < node.nargs; ++a) argv[a] = out.values[from[a]];
         Ref made;
         {
-            Building mark(*node.key);
+            InProgress building(*node.key);  // for nested calls
             made = call_provider(p->callable.get(), argv, node.nargs);
         }
         if (!made) return false;

@@ -104,6 +104,19 @@ struct KeySlot {
     KeySlot& operator=(const KeySlot&) = delete;
 };
 
+// Marks a key as being resolved for as long as it lives: its provider (or
+// the walk to it) is under way, so reaching the key again is a cycle.
+class InProgress {
+public:
+    explicit InProgress(KeySlot& k) noexcept : k_(k) { k.in_progress = true; }
+    ~InProgress() { k_.in_progress = false; }
+    InProgress(const InProgress&) = delete;
+    InProgress& operator=(const InProgress&) = delete;
+
+private:
+    KeySlot& k_;
+};
+
 // An override: one layer's entry for a key. The layers' entries lie in one
 // array, bottom layer first; the entries for one key are chained from the
 // topmost down through `below`.

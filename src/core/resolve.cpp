@@ -6,22 +6,6 @@
 
 namespace tarnik {
 
-namespace {
-
-// Marks a key in progress for as long as its provider runs alone.
-class InProgress {
-public:
-    explicit InProgress(KeySlot& k) noexcept : k_(k) { k.in_progress = true; }
-    ~InProgress() { k_.in_progress = false; }
-    InProgress(const InProgress&) = delete;
-    InProgress& operator=(const InProgress&) = delete;
-
-private:
-    KeySlot& k_;
-};
-
-}  // namespace
-
 Ref Resolver::resolve(PyObject* text, KeySlot* k) {
     if (!k) {
         raise_missing_provider(text);

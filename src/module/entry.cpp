@@ -74,20 +74,25 @@ bool Call::enter_slow(ContainerLock::Outcome got, Access access) {
     return true;
 }
 
-void Call::end_turn() noexcept {
+// Closes the turn. An unwinding thread may be one the interpreter is ending,
+// without a thread state: the lock is then passed on without the interpreter
+// lock, and without poisoning, since the state is consistent (every change
+// makes room before it starts).
+void Call::end_turn(bool unwinding) noexcept {
     if (turn_ == Turn::Locked) {
         c_->state.gate.open();
-        c_->lock.release();
+        if (unwinding) c_->lock.release_detached();
+        else c_->lock.release();
     } else if (turn_ == Turn::Nested) {
         --c_->nested;
-        Py_LeaveRecursiveCall();
+        if (!unwinding || python_usable()) Py_LeaveRecursiveCall();
     }
     turn_ = Turn::None;
 }
 
 bool Call::leave_slow(bool ok) {
     if (!ok && turn_ != Turn::None && internal_failure_pending()) c_->lock.poison();
-    end_turn();
+    end_turn(false);
     if (!trash_.empty()) {
         if (ok) {
             trash_.release();
@@ -97,21 +102,6 @@ bool Call::leave_slow(bool ok) {
         }
     }
     return ok;
-}
-
-void Call::unwind_turn() noexcept {
-    // Only an unwind gets here with a turn still open: a native exception on
-    // its way to the catch site, or the interpreter ending this thread, which
-    // then has no thread state. The state is consistent (every change makes
-    // room before it starts), so the lock is passed on without poisoning.
-    if (turn_ == Turn::Locked) {
-        c_->state.gate.open();
-        c_->lock.release_detached();
-    } else if (turn_ == Turn::Nested) {
-        --c_->nested;
-        if (python_usable()) Py_LeaveRecursiveCall();
-    }
-    turn_ = Turn::None;
 }
 
 PyObject* Call::fail_native(bool out_of_memory) {

@@ -26,7 +26,9 @@ public:
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
     ~Call() noexcept(false) {
-        if (turn_ != Turn::None) unwind_turn();
+        // Only an unwind gets here with a turn still open: a native exception
+        // on its way to the catch site, or the interpreter ending this thread.
+        if (turn_ != Turn::None) end_turn(true);
     }
 
     // False with the exception set when the container cannot be used now.
@@ -63,8 +65,7 @@ private:
     enum class Turn { None, Locked, Nested };
     bool enter_slow(ContainerLock::Outcome got, Access access);
     bool leave_slow(bool ok);
-    void end_turn() noexcept;
-    void unwind_turn() noexcept;
+    void end_turn(bool unwinding) noexcept;
 
     ContainerObject* c_ = nullptr;
     Turn turn_ = Turn::None;
