@@ -32,7 +32,7 @@ PyObject* held_singleton(ContainerObject* c, PyObject* key, KeySlot*& found) noe
         ContainerState& st = c->state;
         KeySlot* k = found = st.keys.find(key, str_hash(key));
         Provider* p = k ? st.in_force(*k) : nullptr;
-        if (p && p->singleton && (value = p->cached.get())) Py_INCREF(value);
+        if (p && p->singleton) value = p->cached.new_ref().release();
     }
 #ifdef Py_GIL_DISABLED
     ReaderGate::leave(pass);
