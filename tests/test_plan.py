@@ -258,3 +258,20 @@ def test_async_override_shadows_held_registration(c, reg, log):
     check_error(e, RuntimeError, async_message("s"))
     c.end_override_layer()
     assert c.resolve_many_plan(["s"])[0] is held
+
+
+def test_key_slot_reused_after_plan_numbers_wrap(c):
+    """A key dropped after a plan placed it, and a new key taking its place
+    once 2**16 plans later the plan numbers come round again: the new key is
+    built, not mistaken for the old one's place."""
+    plan = c.resolve_many_plan
+    c.register_provider("u", lambda: "u", False, False, [])
+    plan(["u"])
+    c.begin_override_layer()
+    c.set_override("gone", lambda: "gone", False, False, [])
+    assert plan(["gone"]) == ["gone"]  # the second plan
+    c.end_override_layer()  # "gone" is known no more
+    for _ in range(2 ** 16 - 2):  # round to the first number again
+        plan(["u"])
+    c.register_provider("new", lambda: "new", False, False, [])
+    assert plan(["u", "new"]) == ["u", "new"]

@@ -34,6 +34,7 @@ KeySlot* KeyTable::add(PyObject* s, Py_hash_t hash) noexcept {
     KeySlot& slot = at(id);
     slot.text = Ref::borrow(s);
     slot.uses = 0;
+    slot.plan_seq = 0;  // a reused slot forgets its old key's place in a plan
     place(tag_of(hash) << 32 | (std::uint64_t{id} + 1));
     ++live_;
     return &slot;
