@@ -4,11 +4,12 @@ prints the reports that concern the module and exits 1 if there is one.
 The interpreter is not instrumented, so of its own work the sanitizer sees
 only its calls into the C library (memset, memcpy, ...), and none of the
 synchronisation around them: a block its allocator hands from one thread to
-another, zeroed or copied on the way, looks like a race.  A data race counts
-here when one of its two accesses was made by the module's own code, or by a
-C library call the module made itself: the first frame past the sanitizer's
-interceptors is in the module.  Every other kind of report (use after free,
-lock order, a failed stack, ...) always counts.
+another, zeroed or copied on the way, looks like a race.  A report on memory
+accesses (a data race, a use after free) counts here when one of its
+accesses was made by the module's own code, or by a C library call the
+module made itself (the first frame past the sanitizer's interceptors is in
+the module), or when the stack of one could not be restored.  Every other
+kind of report (lock order, a signal handler, ...) always counts.
 
     python tools/tsan_reports.py MODULE_FILE_PART REPORT_FILE...
 """
@@ -57,9 +58,6 @@ def first_frames(report):
 
 
 def counts(report, module):
-    title = next(line for line in report if "WARNING: ThreadSanitizer:" in line)
-    if "data race" not in title:
-        return True
     frames = first_frames(report)
     return not frames or any(f is None or module in f for f in frames)
 
