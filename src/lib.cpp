@@ -2,6 +2,7 @@
 #include "core/error.h"
 #include "module/binding.h"
 #include "module/container.h"
+#include "module/fork.h"
 #include "module/methods.h"
 
 #include <Python.h>
@@ -30,6 +31,7 @@ PyObject* container_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&c->lock) ContainerLock();
     new (&c->state) ContainerState();
     c->nested = 0;
+    track_container(c);
     return self;
 }
 
@@ -67,6 +69,7 @@ void container_dealloc(PyObject* self) {
     // Containers held by containers are freed one after another, not by
     // recursion on the native stack.
     Py_TRASHCAN_BEGIN(self, container_dealloc)
+    untrack_container(c);
     {
         // No other reference exists, so neither the lock nor its poisoned
         // flag matters: the registrations go first, then the layers oldest
@@ -186,6 +189,7 @@ PyObject* init_module() {
     if (!create_panic_type()) return nullptr;
     if (!container_type && !(container_type = create_container_type())) return nullptr;
     if (add_container(module.get()) < 0) return nullptr;
+    if (install_fork_handler() < 0) return nullptr;
     g_module = module.new_ref().release();
     return module.release();
 }

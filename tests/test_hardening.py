@@ -201,3 +201,86 @@ def test_key_lists_are_taken_from_iteration_not_length(kind, length):
     assert c.get_provider_info("x")[3] == ["a", "b", "a"]
     assert c.resolve_many(keys) == ["A", "B", "A"]
     assert c.resolve_many_plan(keys) == ["A", "B", "A"]
+
+
+FORKED = """
+import os, sys, threading, time, warnings
+import _tarnik_core
+
+warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+parent = os.getpid()
+holder_forks = sys.argv[1] == "holder-forks"
+c = _tarnik_core.Container()
+inside, done = threading.Event(), threading.Event()
+child = []
+
+def held():
+    if os.getpid() != parent:
+        return "built in the child"
+    inside.set()
+    if holder_forks:
+        threading.Thread(target=c.resolve, args=("quick",), daemon=True).start()
+        time.sleep(0.2)  # for that thread to queue for the container
+        pid = os.fork()
+        if pid == 0:
+            child.append(True)
+            return "built in the child"
+        child.append(pid)
+    else:
+        done.wait(30)
+    return "built in the parent"
+
+c.register_provider("held", held, True, False, [])
+c.register_provider("quick", lambda: "quick", False, False, [])
+c.register_provider("top", lambda held, quick: (held, quick), False, False, ["held", "quick"])
+
+def in_child():
+    c.register_provider("new", lambda: "new", False, False, [])
+    c.begin_override_layer()
+    c.set_override("quick", lambda: "overridden", False, False, [])
+    got = [c.resolve("top"), c.resolve_many(["new", "quick"]), c.resolve_many_plan(["top", "held"])]
+    c.end_override_layer()
+    got.append(c.get_cached("held"))
+    print(repr(got))
+
+if holder_forks:
+    c.resolve("held")
+    if child == [True]:
+        in_child()
+        sys.stdout.flush()
+        os._exit(0)
+    pid = child[0]
+else:
+    threading.Thread(target=c.resolve, args=("held",), daemon=True).start()
+    inside.wait(10)
+    threading.Thread(target=c.resolve, args=("quick",), daemon=True).start()
+    time.sleep(0.2)  # for that thread to queue for the container
+    pid = os.fork()
+    if pid == 0:
+        in_child()
+        sys.stdout.flush()
+        os._exit(0)
+deadline = time.monotonic() + 20
+while time.monotonic() < deadline:
+    if os.waitpid(pid, os.WNOHANG)[0]:
+        break
+    time.sleep(0.01)
+else:
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    sys.exit("the child hung")
+done.set()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() here")
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("case", ["other-holds", "holder-forks"])
+def test_fork_while_the_container_is_held(case):
+    """A child forked while one thread runs a provider and another waits for
+    the container: in the child those threads are gone, and the container
+    works without them (their keys are not in progress there)."""
+    out = run_child(FORKED, case, timeout=60)
+    assert out.splitlines() == [repr([("built in the child", "overridden"), ["new", "overridden"],
+                                      [("built in the child", "overridden"), "built in the child"],
+                                      "built in the child"])]

@@ -52,6 +52,10 @@ public:
     void open() noexcept {
         if (closed_.load(std::memory_order_relaxed)) closed_.store(false, std::memory_order_release);
     }
+    // In the child of a fork: no reader survives it.
+    void forget_readers() noexcept {
+        for (Counter& c : counters_) c.readers.store(0, std::memory_order_relaxed);
+    }
 
 private:
     static constexpr unsigned kCounters = 16;
@@ -76,6 +80,7 @@ class ReaderGate {
 public:
     void close() noexcept {}
     void open() noexcept {}
+    void forget_readers() noexcept {}
 };
 
 #endif

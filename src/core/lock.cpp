@@ -1,6 +1,7 @@
 #include "lock.h"
 
 #include <chrono>
+#include <new>
 
 namespace tarnik {
 
@@ -126,6 +127,20 @@ void ContainerLock::release_detached() noexcept {
     }
     owner_.store(w->id, std::memory_order_seq_cst);
     hand_to(w);
+}
+
+bool ContainerLock::forget_other_threads() noexcept {
+    // Nobody holds the queue's mutex across a fork: its holders are attached
+    // to the interpreter and run no Python code inside, and the interpreter
+    // forks with every other thread stopped or without the interpreter lock.
+    // Made anew all the same, as the waiters' ends are gone with them.
+    new (&queue_) std::mutex();
+    head_.store(nullptr, std::memory_order_relaxed);
+    tail_ = nullptr;
+    std::uintptr_t owner = owner_.load(std::memory_order_relaxed);
+    if (owner == 0 || owner == self()) return false;
+    owner_.store(0, std::memory_order_release);
+    return true;
 }
 
 void ContainerLock::hand_to(Waiter* w) noexcept {

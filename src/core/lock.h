@@ -71,6 +71,12 @@ public:
     // that is being ended at exit).
     void release_detached() noexcept;
 
+    // In the child of a fork, where the forking thread is the only one:
+    // forgets the threads that waited, and frees the lock if another thread
+    // held it. True when it did, that is when the holder's operation was left
+    // unfinished.
+    bool forget_other_threads() noexcept;
+
     bool held_by_this_thread() const noexcept { return owner_.load(std::memory_order_relaxed) == self(); }
     bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
     void poison() noexcept { poisoned_.store(true, std::memory_order_release); }

@@ -29,6 +29,14 @@ int ContainerState::traverse(visitproc visit, void* arg) {
     return 0;
 }
 
+void ContainerState::forget_operation() noexcept {
+    keys.for_each([](KeySlot& k) {
+        k.in_progress = false;
+        return 0;
+    });
+    gate.open();
+}
+
 void ContainerState::release_all() {
     keys.for_each([](KeySlot& k) {
         release_entry(k.base);

@@ -13,6 +13,8 @@ struct ContainerObject {
     ContainerLock lock;
     ContainerState state;
     unsigned nested;  // nested turns open in the holder's operation
+    ContainerObject* live_prev;  // the list of live containers (module/fork.h)
+    ContainerObject* live_next;
 };
 
 // The Container type, created once per process.

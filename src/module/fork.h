@@ -1,0 +1,26 @@
+// What becomes of containers in the child of os.fork().
+//
+// The child has only the thread that forked. A container whose lock another
+// thread held, or which other threads waited for, would wait for them
+// forever there; so the module keeps a list of the live containers, and in
+// the child it makes each forget the threads that are gone. An operation that
+// such a thread left unfinished is abandoned: its keys are no longer in
+// progress, and what it had stored stays. The interpreter forks with every
+// other thread either stopped or without the interpreter lock, so each such
+// operation is at a point where it runs Python code, where the state is
+// consistent.
+#pragma once
+
+#include "module/container.h"
+
+namespace tarnik {
+
+// Adds a new container to the list, or takes a dying one out of it.
+void track_container(ContainerObject* c) noexcept;
+void untrack_container(ContainerObject* c) noexcept;
+
+// Registers the child's handler with os.register_at_fork(); 0, or -1 with
+// the exception set. Does nothing where os.fork() does not exist.
+int install_fork_handler();
+
+}  // namespace tarnik
