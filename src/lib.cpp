@@ -2,7 +2,7 @@
 #include "core/error.h"
 #include "module/binding.h"
 #include "module/container.h"
-#include "module/fork.h"
+#include "module/process.h"
 #include "module/methods.h"
 
 #include <Python.h>
@@ -189,7 +189,7 @@ PyObject* init_module() {
     if (!create_panic_type()) return nullptr;
     if (!container_type && !(container_type = create_container_type())) return nullptr;
     if (add_container(module.get()) < 0) return nullptr;
-    if (install_fork_handler() < 0) return nullptr;
+    if (watch_process() < 0) return nullptr;
     g_module = module.new_ref().release();
     return module.release();
 }

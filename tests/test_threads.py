@@ -8,6 +8,7 @@ free-threaded build run with PYTHON_GIL=0)."""
 import functools
 import os
 import random
+import signal
 import threading
 import time
 
@@ -344,3 +345,58 @@ def test_key_lists_changed_by_other_threads_while_read():
     run_threads([functools.partial(change, 0), functools.partial(change, 1)]
                 + [functools.partial(use, i) for i in range(4)], RUN_SECONDS)
     assert problems == []
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="no pthread_kill() here")
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("handler_does", ["raise", "return", "resolve"])
+def test_main_thread_waiting_for_the_container_runs_signal_handlers(handler_does):
+    """The main thread waits for a container that another thread holds in a
+    slow provider, and a signal arrives: its handler runs within a moment,
+    not when the provider returns. An exception from the handler ends the
+    waiting call; a handler that returns, or that itself calls the
+    container, lets the call go on waiting for its turn."""
+    c = _tarnik_core.Container()
+    inside, release = threading.Event(), threading.Event()
+
+    def slow():
+        inside.set()
+        release.wait(20)
+        return "slow"
+
+    c.register_provider("slow", slow, False, False, [])
+    c.register_provider("quick", lambda: "quick", False, False, [])
+    handled = []
+
+    def handler(signum, frame):
+        handled.append(time.monotonic())
+        if handler_does == "raise":
+            raise Interrupted()
+        if handler_does == "resolve":
+            handled.append(c.resolve("quick"))
+
+    holder = threading.Thread(target=c.resolve, args=("slow",), daemon=True)
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        holder.start()
+        assert inside.wait(10)
+        sent = time.monotonic() + 0.2
+        threading.Timer(0.2, signal.pthread_kill, (threading.main_thread().ident, signal.SIGUSR1)).start()
+        if handler_does != "raise":
+            threading.Timer(1.5, release.set).start()
+            assert c.resolve("quick") == "quick"
+            assert handled[1:] == (["quick"] if handler_does == "resolve" else [])
+        else:
+            with pytest.raises(Interrupted):
+                c.resolve("quick")
+            assert not release.is_set()
+        assert handled and handled[0] - sent < 1.0, "the handler waited for the provider"
+    finally:
+        release.set()
+        signal.signal(signal.SIGUSR1, previous)
+        holder.join(JOIN_TIMEOUT)
+    assert c.resolve("quick") == "quick"

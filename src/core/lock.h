@@ -4,7 +4,9 @@
 // interpreter (without the interpreter lock), in a queue: a released lock
 // with waiters goes straight to the oldest one, so a thread that releases
 // and at once asks again queues behind them. The owner is recorded, so that
-// a call from the thread that holds the lock is recognised.
+// a call from the thread that holds the lock is recognised. The thread that
+// runs signal handlers looks for signals now and then while it waits, and
+// runs their handlers out of the queue, keeping its place in it.
 //
 // The lock's fields are atomics; with the interpreter lock every taking and
 // releasing thread holds it too, so the uncontended paths need no atomic
@@ -30,7 +32,8 @@ public:
         Taken,
         TakenAfterWaiting,
         HeldByThisThread,
-        Abandoned,  // the interpreter is exiting while another thread holds it
+        Abandoned,    // the interpreter is exiting while another thread holds it
+        Interrupted,  // a signal handler raised while this thread waited (set)
     };
 
     // Takes the lock, waiting for it if another thread holds it. Called with
@@ -81,10 +84,17 @@ public:
     bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
     void poison() noexcept { poisoned_.store(true, std::memory_order_release); }
 
+    // The thread (by its interpreter identity) that runs signal handlers.
+    static void set_signal_thread(unsigned long ident) noexcept;
+
 private:
     struct Waiter;
+    enum class Wake { Granted, Exiting, Poll };
     static std::uintptr_t self() noexcept { return this_thread_id(); }
     Outcome take_slow(std::uintptr_t me);
+    Wake wait_detached(Waiter& w, bool poll);
+    void drop_waiter_detached(Waiter& w) noexcept;
+    void enqueue(Waiter* w) noexcept;             // needs queue_
     void release_slow() noexcept;
     bool claim_free(std::uintptr_t me) noexcept;  // needs queue_
     void unlink(Waiter* w) noexcept;              // needs queue_
@@ -93,6 +103,7 @@ private:
     std::atomic<std::uintptr_t> owner_{0};  // the holder's thread, 0 when free
     std::atomic<Waiter*> head_{nullptr};    // the oldest waiter
     Waiter* tail_ = nullptr;                // guarded by queue_
+    std::uint64_t next_ticket_ = 0;         // guarded by queue_
     std::mutex queue_;
     std::atomic<bool> poisoned_{false};
 };

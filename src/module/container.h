@@ -13,7 +13,7 @@ struct ContainerObject {
     ContainerLock lock;
     ContainerState state;
     unsigned nested;  // nested turns open in the holder's operation
-    ContainerObject* live_prev;  // the list of live containers (module/fork.h)
+    ContainerObject* live_prev;  // the list of live containers (module/process.h)
     ContainerObject* live_next;
 };
 

@@ -58,6 +58,8 @@ bool Call::enter_slow(ContainerLock::Outcome got, Access access) {
             ++c_->nested;
             turn_ = Turn::Nested;
             return true;
+        case ContainerLock::Outcome::Interrupted:
+            return false;  // the signal handler's exception
         case ContainerLock::Outcome::Abandoned:
             PyErr_SetString(PyExc_RuntimeError, "Container is held by another thread while the interpreter exits");
             return false;

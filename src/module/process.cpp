@@ -1,4 +1,4 @@
-#include "module/fork.h"
+#include "module/process.h"
 
 #include "core/ref.h"
 
@@ -19,6 +19,8 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
     // Only this thread runs now. The mutex is made anew in case it was taken
     // all the same.
     new (&live_mutex) std::mutex();
+    // The forking thread is the child's main thread.
+    ContainerLock::set_signal_thread(PyThread_get_thread_ident());
     for (ContainerObject* c = live_head; c; c = c->live_next) {
         c->state.gate.forget_readers();
         if (c->lock.forget_other_threads()) {
@@ -49,7 +51,17 @@ void untrack_container(ContainerObject* c) noexcept {
     c->live_prev = c->live_next = nullptr;
 }
 
-int install_fork_handler() {
+int watch_process() {
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    if (!threading) return -1;
+    Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) return -1;
+    Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
+    if (!ident) return -1;
+    unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+    if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    ContainerLock::set_signal_thread(main_ident);
+
     Ref os = Ref::steal(PyImport_ImportModule("os"));
     if (!os) return -1;
     Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));

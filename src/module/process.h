@@ -1,4 +1,6 @@
-// What becomes of containers in the child of os.fork().
+// The module and the process: which thread runs signal handlers (it runs
+// them while it waits for a container), and what becomes of containers in
+// the child of os.fork().
 //
 // The child has only the thread that forked. A container whose lock another
 // thread held, or which other threads waited for, would wait for them
@@ -19,8 +21,9 @@ namespace tarnik {
 void track_container(ContainerObject* c) noexcept;
 void untrack_container(ContainerObject* c) noexcept;
 
-// Registers the child's handler with os.register_at_fork(); 0, or -1 with
-// the exception set. Does nothing where os.fork() does not exist.
-int install_fork_handler();
+// Notes the main thread as the one that runs signal handlers, and registers
+// the child's handler with os.register_at_fork() where os.fork() exists; 0,
+// or -1 with the exception set.
+int watch_process();
 
 }  // namespace tarnik
