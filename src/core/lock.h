@@ -12,7 +12,8 @@
 // releasing thread holds it too, so the uncontended paths need no atomic
 // read-modify-write there. The one exception is a thread that the
 // interpreter ends at exit while it takes the interpreter lock back after
-// waiting: it hands the container's lock on under the queue's mutex.
+// waiting: under the queue's mutex, it hands the container's lock on if it
+// was given it, or else leaves the queue.
 #pragma once
 
 #include "thread_id.h"
