@@ -7,8 +7,8 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
 #include <cstring>
+#include <exception>
 #include <new>
 
 namespace tarnik {
@@ -198,12 +198,10 @@ PyObject* init_module() {
 
 }  // namespace tarnik
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tarnik_core() {
+PyMODINIT_FUNC PyInit__tarnik_core(void) {
     try {
         return tarnik::init_module();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         PyErr_NoMemory();
         return nullptr;
     }

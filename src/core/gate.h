@@ -15,11 +15,11 @@
 #include <Python.h>
 
 #ifdef Py_GIL_DISABLED
-#include "thread_id.h"
+#include "platform/platform.h"
 
 #include <atomic>
 #include <cstdint>
-#include <sched.h>
+#include <thread>
 #endif
 
 namespace tarnik {
@@ -45,7 +45,7 @@ public:
         closed_.store(true, std::memory_order_seq_cst);
         for (Counter& c : counters_) {
             for (unsigned spins = 0; c.readers.load(std::memory_order_seq_cst) != 0; ++spins) {
-                if (spins > 64) sched_yield();  // a reader lost its CPU inside
+                if (spins > 64) std::this_thread::yield();  // a reader lost its CPU inside
             }
         }
     }
@@ -60,7 +60,7 @@ public:
 private:
     static constexpr unsigned kCounters = 16;
     static unsigned slot_of_this_thread() noexcept {
-        auto id = static_cast<std::uint64_t>(this_thread_id());
+        auto id = static_cast<std::uint64_t>(platform::thread_id());
         return static_cast<unsigned>((id * 0x9E3779B97F4A7C15ull) >> 60) % kCounters;
     }
     // Padded to a cache line: counters 64 bytes apart never share one.

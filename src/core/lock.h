@@ -16,9 +16,9 @@
 // was given it, or else leaves the queue.
 #pragma once
 
-#include "thread_id.h"
-
 #include <Python.h>
+
+#include "platform/platform.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -91,7 +91,7 @@ public:
 private:
     struct Waiter;
     enum class Wake { Granted, Exiting, Poll };
-    static std::uintptr_t self() noexcept { return this_thread_id(); }
+    static std::uintptr_t self() noexcept { return platform::thread_id(); }
     Outcome take_slow(std::uintptr_t me);
     Wake wait_detached(Waiter& w, bool poll);
     void drop_waiter_detached(Waiter& w) noexcept;

@@ -2,8 +2,8 @@
 // first with every key built at most once.
 #pragma once
 
-#include "smallvec.h"
 #include "state.h"
+#include "smallvec.h"
 #include "trash.h"
 
 #include <cstdint>

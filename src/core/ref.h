@@ -164,20 +164,22 @@ public:
     HeldValue() noexcept = default;
     HeldValue(const HeldValue&) = delete;
     HeldValue& operator=(const HeldValue&) = delete;
-    HeldValue(HeldValue&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    HeldValue(HeldValue&& other) noexcept : p_(other.p_.load(std::memory_order_relaxed)) {
+        other.p_.store(nullptr, std::memory_order_relaxed);
+    }
     ~HeldValue() noexcept(false) {
-        if (p_) release_in_destructor(p_);
+        if (PyObject* p = p_.load(std::memory_order_relaxed)) release_in_destructor(p);
     }
 
-    PyObject* get() const noexcept { return __atomic_load_n(&p_, __ATOMIC_ACQUIRE); }
+    PyObject* get() const noexcept { return p_.load(std::memory_order_acquire); }
     explicit operator bool() const noexcept { return get() != nullptr; }
     Ref new_ref() const noexcept { return Ref::borrow(get()); }
     // Stores `value`; the value held before comes back to the caller.
-    Ref exchange(Ref value) noexcept { return Ref::steal(__atomic_exchange_n(&p_, value.release(), __ATOMIC_ACQ_REL)); }
+    Ref exchange(Ref value) noexcept { return Ref::steal(p_.exchange(value.release(), std::memory_order_acq_rel)); }
     Ref take() noexcept { return exchange(Ref()); }
 
 private:
-    PyObject* p_ = nullptr;
+    std::atomic<PyObject*> p_{nullptr};
 };
 
 }  // namespace tarnik

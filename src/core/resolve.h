@@ -1,8 +1,8 @@
 // Single-key resolution, and batches of it.
 #pragma once
 
-#include "smallvec.h"
 #include "state.h"
+#include "smallvec.h"
 #include "trash.h"
 
 namespace tarnik {

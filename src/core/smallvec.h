@@ -43,10 +43,10 @@ public:
     void resize_reserved(std::size_t n) noexcept { size_ = n; }
 
 private:
-    __attribute__((noinline)) void grow_for(std::size_t n) {
+    void grow_for(std::size_t n) {
         while (cap_ - size_ < n) grow();
     }
-    __attribute__((noinline)) void grow() {
+    void grow() {
         std::size_t cap = cap_ * 2;
         if (cap > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         void* mem = std::malloc(cap * sizeof(T));

@@ -9,13 +9,29 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
 namespace tarnik {
 
+// A relaxed atomic read of a field that another thread may be writing.
+template <class T>
+inline T load_relaxed(T& field) noexcept {
+#if defined(__cpp_lib_atomic_ref)
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+#else
+    // C++ libraries without atomic_ref lay out a lock-free atomic as the
+    // plain value, as atomic_ref itself relies on.
+    static_assert(sizeof(std::atomic<T>) == sizeof(T) && std::atomic<T>::is_always_lock_free);
+    return reinterpret_cast<std::atomic<T>&>(field).load(std::memory_order_relaxed);
+#endif
+}
+
 inline Py_hash_t str_hash(PyObject* s) noexcept {
-    Py_hash_t h = __atomic_load_n(&reinterpret_cast<PyASCIIObject*>(s)->hash, __ATOMIC_RELAXED);
+    // On a free-threaded build another thread may be storing the hash it
+    // computed.
+    Py_hash_t h = load_relaxed(reinterpret_cast<PyASCIIObject*>(s)->hash);
     // Computing a str's hash runs no Python code and cannot fail.
     return h != -1 ? h : PyUnicode_Type.tp_hash(s);
 }

@@ -1,8 +1,7 @@
 #include "entry.h"
 
 #include "convert.h"
-
-#include <pthread.h>
+#include "platform/platform.h"
 
 namespace tarnik {
 
@@ -11,27 +10,6 @@ PyTypeObject* container_type = nullptr;
 namespace {
 
 constexpr const char* kPoisoned = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
-
-// Room that a nested call leaves on the native stack for what runs inside it.
-constexpr std::uintptr_t kStackReserve = 256 * 1024;
-
-// Whether this thread's native stack has room for one more nested call.
-bool stack_has_room() noexcept {
-    static thread_local std::uintptr_t low = 0;  // lowest address a nested call may start at
-    if (low == 0) {
-        low = 1;  // unknown bounds: no limit of our own
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > kStackReserve)
-                low = reinterpret_cast<std::uintptr_t>(addr) + kStackReserve;
-            pthread_attr_destroy(&attr);
-        }
-    }
-    char here;
-    return reinterpret_cast<std::uintptr_t>(&here) > low;
-}
 
 }  // namespace
 
@@ -50,7 +28,7 @@ bool Call::enter_slow(ContainerLock::Outcome got, Access access) {
             if (lock.poisoned()) return internal_failure(kPoisoned, TARNIK_HERE);
             // Nested calls go through the native stack: their depth is bounded
             // by the interpreter's recursion limit and by the room left.
-            if (c_->nested >= static_cast<unsigned>(Py_GetRecursionLimit()) || !stack_has_room()) {
+            if (c_->nested >= static_cast<unsigned>(Py_GetRecursionLimit()) || !platform::stack_has_room()) {
                 PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a nested container call");
                 return false;
             }

@@ -13,7 +13,7 @@
 #include "core/error.h"
 #include "core/trash.h"
 
-#include <cxxabi.h>
+#include <exception>
 #include <new>
 
 namespace tarnik {
@@ -74,8 +74,9 @@ private:
 };
 
 // Runs a method body. This is where a native exception becomes a Python
-// exception; forced unwinding (the interpreter ending this thread at exit)
-// passes through untouched.
+// exception. Only the standard library's exceptions are caught: forced
+// unwinding (glibc ending this thread at interpreter exit) is none of them
+// and passes through untouched.
 template <class Body>
 PyObject* run_method(Body&& body) {
     Call call;
@@ -83,9 +84,7 @@ PyObject* run_method(Body&& body) {
         return body(call);
     } catch (const std::bad_alloc&) {
         return call.fail_native(true);
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         return call.fail_native(false);
     }
 }
