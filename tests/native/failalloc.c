@@ -282,7 +282,11 @@ EXPORT int failalloc_enable(const char *module_path) {
     busy = 1;
     void *frames[4];
     backtrace(frames, 4); /* loads the unwinder now rather than inside malloc */
-    void *cxx = dlopen("libstdc++.so.6", RTLD_LAZY);
+    /* The module's own C++ library throws what the module catches: libc++
+       where the module was built with it (it is loaded by then), else
+       libstdc++. */
+    void *cxx = dlopen("libc++.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (!cxx) cxx = dlopen("libstdc++.so.6", RTLD_LAZY);
     if (cxx) throw_bad_alloc = (thrower)dlsym(cxx, "_ZSt17__throw_bad_allocv");
     Dl_info self;
     struct scan s = {module_path, 0};
