@@ -205,6 +205,10 @@ def test_key_lists_are_taken_from_iteration_not_length(kind, length):
 
 FORKED = """
 import os, sys, threading, time, warnings
+hook_first = sys.argv[1] == "hook-first"
+if hook_first:
+    # Registered before the module is imported, so it runs first in the child.
+    os.register_at_fork(after_in_child=lambda: in_child())
 import _tarnik_core
 
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
@@ -257,7 +261,8 @@ else:
     time.sleep(0.2)  # for that thread to queue for the container
     pid = os.fork()
     if pid == 0:
-        in_child()
+        if not hook_first:
+            in_child()
         sys.stdout.flush()
         os._exit(0)
 deadline = time.monotonic() + 20
@@ -275,11 +280,12 @@ done.set()
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() here")
 @pytest.mark.timeout(120)
-@pytest.mark.parametrize("case", ["other-holds", "holder-forks"])
+@pytest.mark.parametrize("case", ["other-holds", "holder-forks", "hook-first"])
 def test_fork_while_the_container_is_held(case):
     """A child forked while one thread runs a provider and another waits for
     the container: in the child those threads are gone, and the container
-    works without them (their keys are not in progress there)."""
+    works without them (their keys are not in progress there), also for an
+    at-fork hook that runs before the module's own."""
     out = run_child(FORKED, case, timeout=60)
     assert out.splitlines() == [repr([("built in the child", "overridden"), ["new", "overridden"],
                                       [("built in the child", "overridden"), "built in the child"],

@@ -54,7 +54,9 @@ public:
     }
     // In the child of a fork: no reader survives it.
     void forget_readers() noexcept {
-        for (Counter& c : counters_) c.readers.store(0, std::memory_order_relaxed);
+        for (Counter& c : counters_) {
+            if (c.readers.load(std::memory_order_relaxed) != 0) c.readers.store(0, std::memory_order_relaxed);
+        }
     }
 
 private:

@@ -206,10 +206,13 @@ void ContainerLock::release_detached() noexcept {
 }
 
 bool ContainerLock::forget_other_threads() noexcept {
-    // Nobody holds the queue's mutex across a fork: its holders are attached
-    // to the interpreter and run no Python code inside, and the interpreter
-    // forks with every other thread stopped or without the interpreter lock.
-    // Made anew all the same, as the waiters' ends are gone with them.
+    // An idle container is left untouched, so that its memory stays shared
+    // with the parent.
+    std::uintptr_t held_by = owner_.load(std::memory_order_relaxed);
+    if (head_.load(std::memory_order_relaxed) == nullptr && (held_by == 0 || held_by == self())) return false;
+    // Nobody holds the queue's mutex across a fork, except a thread ended
+    // while the interpreter exits: made anew, as the waiters' ends are gone
+    // with them.
     new (&queue_) std::mutex();
     head_.store(nullptr, std::memory_order_relaxed);
     tail_ = nullptr;

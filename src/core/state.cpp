@@ -31,7 +31,7 @@ int ContainerState::traverse(visitproc visit, void* arg) {
 
 void ContainerState::forget_operation() noexcept {
     keys.for_each([](KeySlot& k) {
-        k.in_progress = false;
+        if (k.in_progress) k.in_progress = false;
         return 0;
     });
     gate.open();

@@ -1,6 +1,7 @@
 #include "module/process.h"
 
 #include "core/ref.h"
+#include "platform/platform.h"
 
 #include <mutex>
 #include <new>
@@ -10,15 +11,20 @@ namespace tarnik {
 namespace {
 
 // The live containers. Changed by threads attached to the interpreter, which
-// run no Python code while they hold the mutex, so no thread holds it when
-// the interpreter forks.
+// run no Python code while they hold the mutex.
 std::mutex live_mutex;
 ContainerObject* live_head = nullptr;
 
-PyObject* after_fork_in_child(PyObject*, PyObject*) {
-    // Only this thread runs now. The mutex is made anew in case it was taken
-    // all the same.
-    new (&live_mutex) std::mutex();
+// Around fork(), which the interpreter calls with every other thread either
+// stopped (free-threaded build) or without the interpreter lock: the forking
+// thread holds the list's mutex, so the child finds the list whole.
+void before_fork() { live_mutex.lock(); }
+void after_fork_in_parent() { live_mutex.unlock(); }
+
+// In the child, before any Python code runs there (the at-fork hooks
+// registered with os.register_at_fork come later, whatever their order).
+// Only this thread exists now; the containers forget the others.
+void after_fork_in_child() {
     // The forking thread is the child's main thread.
     ContainerLock::set_signal_thread(PyThread_get_thread_ident());
     for (ContainerObject* c = live_head; c; c = c->live_next) {
@@ -28,10 +34,8 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
             c->nested = 0;
         }
     }
-    Py_RETURN_NONE;
+    live_mutex.unlock();
 }
-
-PyMethodDef after_fork_def = {"_tarnik_core_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
 
 }  // namespace
 
@@ -61,21 +65,8 @@ int watch_process() {
     unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
     if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
     ContainerLock::set_signal_thread(main_ident);
-
-    Ref os = Ref::steal(PyImport_ImportModule("os"));
-    if (!os) return -1;
-    Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
-    if (!register_at_fork) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();  // no fork() on this platform
-        return 0;
-    }
-    Ref handler = Ref::steal(PyCFunction_New(&after_fork_def, nullptr));
-    if (!handler) return -1;
-    Ref args = Ref::steal(PyTuple_New(0));
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs || PyDict_SetItemString(kwargs.get(), "after_in_child", handler.get()) < 0) return -1;
-    return Ref::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get())) ? 0 : -1;
+    platform::at_fork(before_fork, after_fork_in_parent, after_fork_in_child);
+    return 0;
 }
 
 }  // namespace tarnik
