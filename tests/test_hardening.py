@@ -203,6 +203,22 @@ def test_key_lists_are_taken_from_iteration_not_length(kind, length):
     assert c.resolve_many_plan(keys) == ["A", "B", "A"]
 
 
+@pytest.mark.parametrize("kind", [LyingList, LyingSequence])
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+def test_a_length_that_raises_a_base_exception_ends_the_call(kind, exc):
+    c = _tarnik_core.Container()
+    c.register_provider("a", lambda: "A", False, False, [])
+    c.begin_override_layer()
+    keys = kind(["a"], exc())
+    for call in (lambda: c.register_provider("x", len, False, False, keys),
+                 lambda: c.set_override("x", len, False, False, keys),
+                 lambda: c.resolve_many(keys), lambda: c.resolve_many_plan(keys)):
+        with pytest.raises(exc):
+            call()
+    with pytest.raises(KeyError):
+        c.get_provider_info("x")
+
+
 FORKED = """
 import os, sys, threading, time, warnings
 hook_first = sys.argv[1] == "hook-first"

@@ -14,14 +14,26 @@ namespace {
 // overstates its length is read as iteration gives it.
 constexpr Py_ssize_t kReserveAtMost = 1024;
 
-std::string type_qualname(PyTypeObject* type) {
+// True when the pending failure is an ordinary error (an Exception), which a
+// caller may drop; KeyboardInterrupt, SystemExit and the like must go on.
+bool ordinary_error_pending() noexcept { return PyErr_ExceptionMatches(PyExc_Exception); }
+
+// The qualified name of a type, or a stand-in when it has none. False, with
+// the exception set, when looking it up raised something that is not an
+// ordinary error.
+bool type_qualname(PyTypeObject* type, std::string& out) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
         Py_ssize_t n = 0;
-        if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n)) return std::string(s, static_cast<std::size_t>(n));
+        if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n)) {
+            out.assign(s, static_cast<std::size_t>(n));
+            return true;
+        }
     }
+    if (PyErr_Occurred() && !ordinary_error_pending()) return false;
     PyErr_Clear();  // the message then names no type
-    return "<failed to extract type name>";
+    out = "<failed to extract type name>";
+    return true;
 }
 
 // Checks that `obj` is a str with a UTF-8 form; false with the exception set.
@@ -73,8 +85,10 @@ Ref list_item(PyObject* list, Py_ssize_t i) {
 }  // namespace
 
 void conversion_error(PyObject* obj, const char* target) {
+    std::string name;
+    if (!type_qualname(Py_TYPE(obj), name)) return;
     std::string m("'");
-    m += type_qualname(Py_TYPE(obj));
+    m += name;
     m += "' object cannot be converted to '";
     m += target;
     m += '\'';
@@ -160,9 +174,13 @@ bool convert_key_list(PyObject* obj, const char* param, KeyList& out, bool exact
     }
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
-        // The length only sizes the result: its failure is dropped, except
-        // an internal failure coming back, which goes on.
-        if (internal_failure_pending()) return pass_on_python_failure();
+        // The length only sizes the result: its failure is dropped, unless it
+        // is not an ordinary error (Ctrl-C, SystemExit, an internal failure
+        // coming back), which ends the call before anything changes.
+        if (!ordinary_error_pending()) {
+            argument_failed(param);
+            return false;
+        }
         PyErr_Clear();
         size = 0;
     }
