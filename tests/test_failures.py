@@ -26,10 +26,8 @@ needs_nomemory = pytest.mark.skipif(not HAVE_NOMEMORY, reason="_testcapi.set_nom
 
 @pytest.fixture(scope="module")
 def panic_type():
-    if not HAVE_NOMEMORY:
-        pytest.skip("_testcapi.set_nomemory is not available")
     found = find_panic_type(_tarnik_core.Container)
-    assert found is not None, "no allocation failure produced the internal-failure exception"
+    assert found is not None, "the module made no internal-failure exception type"
     return found
 
 
@@ -463,13 +461,11 @@ SWEEP_CHILD = textwrap.dedent(
             if outcome == "SystemError" and sys.version_info[:2] in ((3, 9), (3, 10)) and \
                     message.startswith("_PyEval_EvalFrameDefault returned NULL without setting an"):
                 outcome = "MemoryError"
-            if outcome not in ("ok", "MemoryError", "PanicException"):
+            if outcome not in ("ok", "MemoryError"):
                 problems.append("unexpected exception %%s: %%s" %% (outcome, message))
-            if outcome == "PanicException" and message != "Python API call failed":
-                problems.append("unexpected panic message %%r" %% message)
             record["poisoned"] = poisoned = is_poisoned(c)
-            if poisoned and outcome == "ok":
-                problems.append("poisoned by a call that succeeded")
+            if poisoned:
+                problems.append("poisoned by running out of memory")
             if not poisoned:
                 now = snapshot(c)
                 now["depth"] = depth(c)
@@ -541,8 +537,8 @@ def run_sweep(op, mode):
 def test_allocation_failure_sweep(op, mode):
     """Fail the k-th interpreter allocation (only that one, or it and all later
     ones) for k = 0, 1, 2, ... until the call succeeds: every failure must be a
-    MemoryError or the internal-failure exception, and the container must be
-    left either as it was (or as the call would have left it), or poisoned."""
+    MemoryError, and the container must be left as it was (or as the call
+    would have left it), usable."""
     if FREE_THREADED_3_13 and op in ("resolve_many", "resolve_many_plan", "get_provider_info"):
         # The free-threaded 3.13 interpreter's own PyList_New releases a
         # half-made list when its item array cannot be allocated, and crashes
@@ -557,9 +553,6 @@ def test_allocation_failure_sweep(op, mode):
         len(records),
         "\n".join(json.dumps(r) for r in bad[:5]),
     )
-    if any(r["outcome"] == "PanicException" for r in records):
-        # Each internal failure leaves a diagnostic on standard error.
-        assert "Python API call failed" in stderr
     if op not in NO_ALLOCATION:
         failures = [r for r in records if r["outcome"] != "ok"]
         assert failures, "no allocation of the call was ever made to fail"

@@ -18,9 +18,9 @@ constexpr const char* kPanicDoc =
     "`except Exception` clause.";
 
 bool raise_with_key(PyObject* type, const char* format, PyObject* key) {
+    // Without room for the message, its MemoryError is the failure.
     Ref message = Ref::steal(PyUnicode_FromFormat(format, key));
-    if (!message) return api_call_failure(TARNIK_HERE);
-    PyErr_SetObject(type, message.get());
+    if (message) PyErr_SetObject(type, message.get());
     return false;
 }
 
@@ -40,30 +40,39 @@ void set_panic(const char* text, Py_ssize_t size) {
     PyErr_SetObject(g_panic_type, message.get());
 }
 
-// str() of the pending exception's value as UTF-8, or the fallback text.
-std::string pending_message() {
-    std::string message = "Unwrapped panic from Python code";
+// The pending exception, normalized and with its traceback attached; the
+// error indicator is left clear.
+Ref take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
-    Ref value = Ref::steal(PyErr_GetRaisedException());
-    Ref text = Ref::steal(PyObject_Str(value.get()));
+    return Ref::steal(PyErr_GetRaisedException());
 #else
     PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
     PyErr_Fetch(&t, &v, &tb);
     PyErr_NormalizeException(&t, &v, &tb);
     if (tb && v) PyException_SetTraceback(v, tb);
-    Ref type = Ref::steal(t), value = Ref::steal(v), traceback = Ref::steal(tb);
-    Ref text = Ref::steal(v ? PyObject_Str(v) : nullptr);
+    Ref type = Ref::steal(t), traceback = Ref::steal(tb);
+    return Ref::steal(v);
 #endif
+}
+
+// Makes `exc`, an exception instance, the pending exception again.
+void restore_exception(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* v = exc.release();
+    PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v))).release(), v, PyException_GetTraceback(v));
+#endif
+}
+
+// str() of an exception as UTF-8, or the fallback text.
+std::string message_of(PyObject* exc) {
+    std::string message = "Unwrapped panic from Python code";
+    Ref text = Ref::steal(PyObject_Str(exc));
     Py_ssize_t n = 0;
     const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
     if (s) message.assign(s, static_cast<std::size_t>(n));
     else PyErr_Clear();  // an unprintable exception keeps the fallback text
-    // Back in place for the traceback print.
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(value.release());
-#else
-    PyErr_Restore(type.release(), value.release(), traceback.release());
-#endif
     return message;
 }
 
@@ -95,16 +104,30 @@ bool raise_reentrant() {
     return false;
 }
 
+bool raise_other_stack() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Container is in use by another greenlet or task of this thread, which cannot go on while "
+                    "this call waits");
+    return false;
+}
+
+bool raise_deadlock() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Deadlock detected: the container is held by a thread that waits, directly or through other "
+                    "threads, for a container this thread holds");
+    return false;
+}
+
+bool raise_too_large(const char* what) {
+    PyErr_Format(PyExc_OverflowError, "%s: more than a container can hold", what);
+    return false;
+}
+
 bool internal_failure(const char* message, const char* where) {
     std::fprintf(stderr, "_tarnik_core: internal failure at %s: %s\n", short_place(where), message);
     std::fflush(stderr);
     set_panic(message, static_cast<Py_ssize_t>(std::strlen(message)));
     return false;
-}
-
-bool api_call_failure(const char* where) {
-    if (PyErr_Occurred()) PyErr_Print();
-    return internal_failure("Python API call failed", where);
 }
 
 bool internal_failure_pending() noexcept {
@@ -118,15 +141,30 @@ bool pass_on_python_failure() {
     }
     if (!internal_failure_pending()) return false;
     // Our own internal-failure exception came back through Python code: it
-    // goes on as a new internal failure with the same message.
-    std::string message = pending_message();
-    std::fputs("_tarnik_core: resuming an internal failure that was fetched from Python\n"
-               "_tarnik_core: the Python stack trace follows\n",
-               stderr);
-    std::fflush(stderr);
-    PyErr_PrintEx(0);
+    // goes on as a new internal failure with the same message, caused by the
+    // one that came back, which keeps its traceback for the announcement.
+    Ref came_back = take_exception();
+    std::string message = message_of(came_back.get());
     set_panic(message.data(), static_cast<Py_ssize_t>(message.size()));
+    Ref now = take_exception();
+    PyException_SetCause(now.get(), came_back.release());
+    restore_exception(std::move(now));
     return false;
+}
+
+void announce_resumed_failure() {
+    if (!internal_failure_pending()) return;
+    Ref now = take_exception();
+    Ref cause = Ref::steal(PyException_GetCause(now.get()));
+    if (cause && Py_TYPE(cause.get()) == reinterpret_cast<PyTypeObject*>(g_panic_type)) {
+        std::fputs("_tarnik_core: resumed an internal failure that was fetched from Python\n"
+                   "_tarnik_core: the Python stack trace follows\n",
+                   stderr);
+        std::fflush(stderr);
+        restore_exception(std::move(cause));
+        PyErr_PrintEx(0);
+    }
+    restore_exception(std::move(now));
 }
 
 PyObject* panic_type() noexcept { return g_panic_type; }

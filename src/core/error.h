@@ -2,12 +2,23 @@
 //
 // One rule for all native code: a function that can fail returns false, a
 // null pointer or an empty Ref, with a Python exception set, and its caller
-// returns at once, passing the failure on. An internal failure is the same
-// with the internal-failure exception set (internal_failure); an operation
-// that ends with one while it holds a container's lock poisons the lock.
-// Native allocation failure is the one C++ exception (std::bad_alloc); each
-// entry point turns it into a Python exception at its one catch site. A
-// failure ignored on purpose is cleared where it happens, with a comment.
+// returns at once, passing the failure on. A failure ignored on purpose is
+// cleared where it happens, with a comment.
+//
+// Running out of memory is an ordinary failure, MemoryError, wherever it
+// happens: native allocation failure is the one C++ exception
+// (std::bad_alloc), turned into MemoryError at each method's one catch site,
+// and it leaves the state as it was, since every change makes room before it
+// starts. A size limit is checked before anything changes and raised as
+// OverflowError.
+//
+// An internal failure is a failure with the internal-failure exception set:
+// that exception coming back from Python code (pass_on_python_failure), or a
+// native exception nobody expects. Only an internal failure that ends an
+// operation while it holds a container's lock poisons the lock: the state may
+// then be inconsistent. Nothing that reports a failure runs Python code while
+// a container's lock is held, beyond making the exception itself; what is
+// printed about a resumed internal failure waits for the lock's release.
 #pragma once
 
 #include "ref.h"
@@ -22,17 +33,25 @@ bool raise_plan_missing(PyObject* key);
 bool raise_set_cache(PyObject* key);
 bool raise_reentrant();
 
-// Internal failures. Both write a diagnostic naming `where` to stderr and
-// set the internal-failure exception; both return false.
+bool raise_other_stack();
+bool raise_deadlock();
+bool raise_too_large(const char* what);
+
+// An internal failure: writes a diagnostic naming `where` to stderr (C
+// stdio, no Python code) and sets the internal-failure exception. Returns
+// false.
 bool internal_failure(const char* message, const char* where);
-// An interpreter call that must succeed failed: the pending exception, if
-// any, is printed and cleared first.
-bool api_call_failure(const char* where);
 
 // After a call into Python code failed: the internal-failure exception
 // coming back from Python goes on as a new internal failure with the same
-// message, and a missing exception becomes SystemError. Returns false.
+// message, caused by the one that came back; a missing exception becomes
+// SystemError. Returns false.
 bool pass_on_python_failure();
+
+// Once the lock is released: a pending internal failure resumed from Python
+// code is announced on stderr, with the traceback of the exception that came
+// back. The pending exception stays.
+void announce_resumed_failure();
 
 // True when the pending exception is an internal failure.
 bool internal_failure_pending() noexcept;

@@ -38,7 +38,7 @@ public:
         for (Step& s : path_) s.key->in_progress = false;
     }
 
-    enum class Failure { None, Missing, Cycle, Async };
+    enum class Failure { None, Missing, Cycle, Async, TooLarge };
 
     // Visits one requested key and gives its place in the order; false on
     // the first failure, which failure() then tells.
@@ -76,6 +76,8 @@ public:
                 return raise_missing_provider(key);
             case Failure::Cycle:
                 return raise_cycle(key);
+            case Failure::TooLarge:
+                return raise_too_large("a plan");
             case Failure::Async:
             default:
                 return raise_async_provider(key);
@@ -107,7 +109,7 @@ private:
         std::size_t args_begin = plan_.args.size();
         // Both counts stay below 2**32: order indices and argument places
         // are 32-bit.
-        if (args_begin + p->ndeps + plan_.order.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+        if (args_begin + p->ndeps + plan_.order.size() >= UINT32_MAX - 1) return fail(Failure::TooLarge, nullptr);
         plan_.args.reserve_more(p->ndeps);
         plan_.args.resize_reserved(args_begin + p->ndeps);
         path_.push_back(Step{&k, p, 0, static_cast<std::uint32_t>(args_begin)});

@@ -8,6 +8,7 @@
 // key's base registration and the head of its chain of override entries.
 #pragma once
 
+#include "error.h"
 #include "ref.h"
 
 #include <cstdint>
@@ -51,14 +52,16 @@ struct Provider {
     KeySlot** deps() noexcept { return ndeps <= 2 ? deps_.inline_ : deps_.heap; }
 
     // Room for `n` dependency keys; made before the container is locked.
-    void allocate_deps(std::size_t n) {
-        if (n > UINT32_MAX || n > SIZE_MAX / sizeof(KeySlot*)) throw std::bad_alloc();
+    // False with OverflowError for a list longer than an entry can hold.
+    bool allocate_deps(std::size_t n) {
+        if (n > UINT32_MAX || n > SIZE_MAX / sizeof(KeySlot*)) return raise_too_large("dependency keys");
         if (n > 2) {
             void* mem = std::malloc(n * sizeof(KeySlot*));
             if (!mem) throw std::bad_alloc();
             deps_.heap = static_cast<KeySlot**>(mem);
         }
         ndeps = static_cast<std::uint32_t>(n);
+        return true;
     }
     // Moves `other` into this entry, which is empty (new, or dropped).
     void take(Provider& other) noexcept {

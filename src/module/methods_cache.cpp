@@ -61,9 +61,7 @@ PyObject* get_provider_info_method(PyObject* self, PyObject* const* args, Py_ssi
         if (!call.enter(c, Call::Access::Read)) return nullptr;
         ProviderInfo info;
         if (!call.leave(get_provider_info(call.state(), key.text, key.hash, info))) return nullptr;
-        PyObject* t = info_tuple(info);
-        if (!t) api_call_failure(TARNIK_HERE);
-        return t;
+        return info_tuple(info);
     });
 }
 

@@ -29,8 +29,7 @@ bool provider_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t 
     // A container keeps its keys as plain strings.
     np.key = PyUnicode_CheckExact(key.text) ? Ref::borrow(key.text) : Ref::steal(copy_text(key.text));
     if (!np.key) return false;
-    np.provider.allocate_deps(np.dep_texts.size());
-    return true;
+    return np.provider.allocate_deps(np.dep_texts.size());
 }
 
 template <class Store>

@@ -54,10 +54,7 @@ bool keys_argument(const Signature& sig, PyObject* self, PyObject* const* args, 
 template <class Pick>
 PyObject* new_list(std::size_t n, Pick&& pick) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (!list) {
-        api_call_failure(TARNIK_HERE);
-        return nullptr;
-    }
+    if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pick(i));
     return list;
 }
