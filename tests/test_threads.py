@@ -15,7 +15,7 @@ import time
 import pytest
 
 import _tarnik_core
-from model import REENTRANT_MSG
+from model import DEADLOCK_MSG, REENTRANT_MSG
 
 THREADS = 8
 RUN_SECONDS = 2.0
@@ -353,13 +353,14 @@ class Interrupted(Exception):
 
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="no pthread_kill() here")
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("handler_does", ["raise", "return", "resolve"])
+@pytest.mark.parametrize("handler_does", ["raise", "return", "resolve", "let go"])
 def test_main_thread_waiting_for_the_container_runs_signal_handlers(handler_does):
     """The main thread waits for a container that another thread holds in a
     slow provider, and a signal arrives: its handler runs within a moment,
     not when the provider returns. An exception from the handler ends the
     waiting call; a handler that returns, or that itself calls the
-    container, lets the call go on waiting for its turn."""
+    container, lets the call go on waiting for its turn, which it keeps: a
+    thread that asks while the handler runs comes after it."""
     c = _tarnik_core.Container()
     inside, release = threading.Event(), threading.Event()
 
@@ -370,7 +371,9 @@ def test_main_thread_waiting_for_the_container_runs_signal_handlers(handler_does
 
     c.register_provider("slow", slow, False, False, [])
     c.register_provider("quick", lambda: "quick", False, False, [])
-    handled = []
+    handled, order = [], []
+    holder = threading.Thread(target=c.resolve, args=("slow",), daemon=True)
+    newcomer = threading.Thread(target=lambda: order.append(c.resolve("slow")), daemon=True)
 
     def handler(signum, frame):
         handled.append(time.monotonic())
@@ -378,8 +381,12 @@ def test_main_thread_waiting_for_the_container_runs_signal_handlers(handler_does
             raise Interrupted()
         if handler_does == "resolve":
             handled.append(c.resolve("quick"))
+        if handler_does == "let go":
+            release.set()
+            holder.join(JOIN_TIMEOUT)
+            newcomer.start()
+            newcomer.join(0.3)
 
-    holder = threading.Thread(target=c.resolve, args=("slow",), daemon=True)
     previous = signal.signal(signal.SIGUSR1, handler)
     try:
         holder.start()
@@ -387,9 +394,13 @@ def test_main_thread_waiting_for_the_container_runs_signal_handlers(handler_does
         sent = time.monotonic() + 0.2
         threading.Timer(0.2, signal.pthread_kill, (threading.main_thread().ident, signal.SIGUSR1)).start()
         if handler_does != "raise":
-            threading.Timer(1.5, release.set).start()
-            assert c.resolve("quick") == "quick"
+            if handler_does != "let go":
+                threading.Timer(1.5, release.set).start()
+            order.append(c.resolve("quick"))
             assert handled[1:] == (["quick"] if handler_does == "resolve" else [])
+            if handler_does == "let go":
+                newcomer.join(JOIN_TIMEOUT)
+                assert order == ["quick", "slow"]
         else:
             with pytest.raises(Interrupted):
                 c.resolve("quick")
@@ -400,3 +411,35 @@ def test_main_thread_waiting_for_the_container_runs_signal_handlers(handler_does
         signal.signal(signal.SIGUSR1, previous)
         holder.join(JOIN_TIMEOUT)
     assert c.resolve("quick") == "quick"
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("n", [2, 3])
+def test_a_wait_that_would_close_a_deadlock_fails_and_the_others_go_on(n):
+    """n threads each hold a container in a provider that resolves from the
+    next container: the last wait would close a cycle. That call fails with
+    RuntimeError naming a deadlock, and the other threads then go on."""
+    containers = [_tarnik_core.Container() for _ in range(n)]
+    all_in = threading.Barrier(n)
+
+    def provider(i):
+        def hold_then_reach():
+            all_in.wait(10)
+            try:
+                return containers[(i + 1) % n].resolve("leaf")
+            except RuntimeError as exc:
+                return str(exc)
+        return hold_then_reach
+
+    for i, c in enumerate(containers):
+        c.register_provider("held", provider(i), False, False, [])
+        c.register_provider("leaf", lambda i=i: "leaf %d" % i, False, False, [])
+    results = [None] * n
+    threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, containers[i].resolve("held")))
+               for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN_TIMEOUT)
+    failed = [i for i in range(n) if results[i] != "leaf %d" % ((i + 1) % n)]
+    assert len(failed) == 1 and results[failed[0]] == DEADLOCK_MSG, results

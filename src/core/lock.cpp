@@ -1,14 +1,20 @@
 #include "lock.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <new>
 
 namespace tarnik {
 
-struct ContainerLock::Waiter {
+struct LockWaiter {
     std::uintptr_t id = 0;
-    std::uint64_t ticket = 0;  // its place in the queue, kept while it is out of it
-    Waiter* next = nullptr;    // guarded by the lock's queue_
+    std::uint64_t ticket = 0;        // its place in the queue
+    ContainerLock* lock = nullptr;   // what it waits for
+    LockWaiter* next = nullptr;      // guarded by the lock's queue_
+    bool away = false;               // guarded by the lock's queue_: running signal handlers
+    LockWaiter* next_blocked = nullptr;  // guarded by graph_mutex
+    bool blocked = false;                // guarded by graph_mutex: in the waits-for graph
     std::mutex m;
     std::condition_variable cv;
     bool granted = false;  // guarded by m
@@ -22,20 +28,18 @@ constexpr auto kPollEvery = std::chrono::milliseconds(50);
 
 std::atomic<unsigned long> signal_thread{0};
 
+// The waits-for graph: the threads asleep waiting for a container's lock,
+// each with the lock it waits for. Process-wide, as waits cross containers.
+std::mutex graph_mutex;
+LockWaiter* blocked_head = nullptr;  // guarded by graph_mutex
+std::size_t blocked_count = 0;       // guarded by graph_mutex
+
 bool interpreter_exiting() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing() != 0;
 #else
     return _Py_IsFinalizing() != 0;
 #endif
-}
-
-// Hands the lock over to a waiter that is already unlinked; holds the
-// waiter's mutex while it signals, since the waiter may go at once after.
-void grant(std::mutex& m, std::condition_variable& cv, bool& granted) {
-    std::lock_guard<std::mutex> g(m);
-    granted = true;
-    cv.notify_one();
 }
 
 }  // namespace
@@ -45,44 +49,51 @@ void ContainerLock::set_signal_thread(unsigned long ident) noexcept {
 }
 
 ContainerLock::Outcome ContainerLock::take_slow(std::uintptr_t me) {
-    Waiter w;
+    // On the heap: the waiter keeps its place while its thread runs signal
+    // handlers, which may switch this thread to another stack (a greenlet).
+    auto owned = std::make_unique<Waiter>();
+    Waiter& w = *owned;
     w.id = me;
+    w.lock = this;
     {
         std::lock_guard<std::mutex> g(queue_);
         w.ticket = next_ticket_++;
         enqueue(&w);
-        // Freed since the first look, with nobody ahead of us.
-        if (claim_free(me)) {
-            unlink(&w);
-            return Outcome::Taken;
-        }
+        if (claim(&w)) return Outcome::Taken;  // freed since the first look
     }
     const bool poll = PyThread_get_thread_ident() == signal_thread.load(std::memory_order_relaxed);
     for (;;) {
-        switch (wait_detached(w, poll)) {
-            case Wake::Granted:
-                return Outcome::TakenAfterWaiting;
-            case Wake::Exiting:
-                return Outcome::Abandoned;
-            case Wake::Poll:
-                break;
+        if (!blocks(w)) {
+            std::lock_guard<std::mutex> g(queue_);
+            std::lock_guard<std::mutex> g2(w.m);
+            if (w.granted) return Outcome::TakenAfterWaiting;
+            leave_queue(&w);
+            return Outcome::Deadlock;
         }
-        // Out of the queue while signal handlers run, so that one that calls
-        // this container queues on its own instead of behind this thread.
+        Wake wake = wait_detached(w, poll);
+        unblocks(w);
+        if (wake == Wake::Granted) return Outcome::TakenAfterWaiting;
+        if (wake == Wake::Exiting) return Outcome::Abandoned;
+        // Away from its place, which it keeps, while signal handlers run: one
+        // that calls this container takes the lock kept for this thread, or
+        // waits behind and is served first.
         {
             std::lock_guard<std::mutex> g(queue_);
             std::lock_guard<std::mutex> g2(w.m);
             if (w.granted) return Outcome::TakenAfterWaiting;
-            unlink(&w);
+            w.away = true;
+            std::uintptr_t expected = 0;
+            if (head_.load(std::memory_order_relaxed) == &w)
+                owner_.compare_exchange_strong(expected, kept_for(me), std::memory_order_seq_cst);
         }
-        if (PyErr_CheckSignals() < 0) return Outcome::Interrupted;
+        const bool raised = PyErr_CheckSignals() < 0;
         std::lock_guard<std::mutex> g(queue_);
-        w.next = nullptr;
-        enqueue(&w);
-        if (claim_free(me)) {
-            unlink(&w);
-            return Outcome::TakenAfterWaiting;
+        w.away = false;
+        if (raised) {
+            leave_queue(&w);
+            return Outcome::Interrupted;
         }
+        if (claim(&w)) return Outcome::TakenAfterWaiting;
     }
 }
 
@@ -110,7 +121,7 @@ ContainerLock::Wake ContainerLock::wait_detached(Waiter& w, bool poll) {
         std::lock_guard<std::mutex> g(queue_);
         std::lock_guard<std::mutex> g2(w.m);
         if (w.granted) wake = Wake::Granted;
-        else unlink(&w);
+        else leave_queue(&w);
     }
     // Taking the interpreter back may end this thread when the interpreter
     // exits (a forced unwind): the lock, ours by then, goes on to the next
@@ -128,14 +139,48 @@ ContainerLock::Wake ContainerLock::wait_detached(Waiter& w, bool poll) {
 }
 
 void ContainerLock::drop_waiter_detached(Waiter& w) noexcept {
+    unblocks(w);
+    std::lock_guard<std::mutex> g(queue_);
     bool granted = false;
     {
-        std::lock_guard<std::mutex> g(queue_);
         std::lock_guard<std::mutex> g2(w.m);
         granted = w.granted;
-        if (!granted) unlink(&w);
     }
-    if (granted) release_detached();
+    if (granted) pass_on();
+    else leave_queue(&w);
+}
+
+// Joins the waits-for graph as waiting for this lock, unless that closes a
+// cycle: from this lock's owner to the lock that owner waits for, and on,
+// the chain comes back to `w`'s thread. A lock kept for a waiter that is
+// away belongs to that waiter's thread.
+bool ContainerLock::blocks(Waiter& w) {
+    std::lock_guard<std::mutex> g(graph_mutex);
+    ContainerLock* l = this;
+    for (std::size_t steps = 0; steps <= blocked_count; ++steps) {
+        std::uintptr_t thread = l->owner_.load(std::memory_order_seq_cst) & ~std::uintptr_t{1};
+        if (thread == 0) break;
+        if (thread == w.id) return false;
+        Waiter* b = blocked_head;
+        while (b && b->id != thread) b = b->next_blocked;
+        if (!b) break;  // that thread runs: it will release
+        l = b->lock;
+    }
+    w.next_blocked = blocked_head;
+    blocked_head = &w;
+    ++blocked_count;
+    w.blocked = true;
+    return true;
+}
+
+void ContainerLock::unblocks(Waiter& w) noexcept {
+    std::lock_guard<std::mutex> g(graph_mutex);
+    if (!w.blocked) return;
+    Waiter** link = &blocked_head;
+    while (*link != &w) link = &(*link)->next_blocked;
+    *link = w.next_blocked;
+    --blocked_count;
+    w.blocked = false;
 }
 
 // In ticket order: a waiter back from running signal handlers keeps its
@@ -157,10 +202,19 @@ void ContainerLock::enqueue(Waiter* w) noexcept {
     }
 }
 
-bool ContainerLock::claim_free(std::uintptr_t me) noexcept {
-    std::uintptr_t expected = 0;
-    return head_.load(std::memory_order_relaxed)->id == me &&
-           owner_.compare_exchange_strong(expected, me, std::memory_order_seq_cst);
+// Takes the lock for `w` when it is free with `w` first in line, or kept for
+// `w`'s thread.
+bool ContainerLock::claim(Waiter* w) noexcept {
+    std::uintptr_t owner = owner_.load(std::memory_order_seq_cst);
+    bool ours = (owner == 0 && head_.load(std::memory_order_relaxed) == w) || owner == kept_for(w->id);
+    if (!ours || !owner_.compare_exchange_strong(owner, w->id, std::memory_order_seq_cst)) return false;
+    unlink(w);
+    return true;
+}
+
+void ContainerLock::leave_queue(Waiter* w) noexcept {
+    unlink(w);
+    if (owner_.load(std::memory_order_relaxed) == kept_for(w->id)) pass_on();
 }
 
 void ContainerLock::unlink(Waiter* w) noexcept {
@@ -169,6 +223,38 @@ void ContainerLock::unlink(Waiter* w) noexcept {
     if (prev) prev->next = w->next;
     else head_.store(w->next, std::memory_order_seq_cst);
     if (tail_ == w) tail_ = prev;
+    w->next = nullptr;
+}
+
+// The lock goes to the first waiter that is not away. One that is away keeps
+// its place: the lock goes to a call of its own thread's waiting behind it
+// (made by its signal handlers), or else is kept for it.
+void ContainerLock::pass_on() noexcept {
+    Waiter* first = head_.load(std::memory_order_relaxed);
+    if (!first) {
+        owner_.store(0, std::memory_order_seq_cst);
+        return;
+    }
+    Waiter* to = first;
+    if (first->away) {
+        do to = to->next;
+        while (to && (to->id != first->id || to->away));
+        if (!to) {
+            owner_.store(kept_for(first->id), std::memory_order_seq_cst);
+            return;
+        }
+    }
+    owner_.store(to->id, std::memory_order_seq_cst);
+    unlink(to);
+    grant(to);
+}
+
+// Hands the lock over to a waiter that is already unlinked; holds the
+// waiter's mutex while it signals, since the waiter may go at once after.
+void ContainerLock::grant(Waiter* w) noexcept {
+    std::lock_guard<std::mutex> g(w->m);
+    w->granted = true;
+    w->cv.notify_one();
 }
 
 bool ContainerLock::try_take() noexcept {
@@ -185,9 +271,11 @@ void ContainerLock::release_slow() noexcept {
         // it, or is seen here and gets it below.
         if (head_.load(std::memory_order_seq_cst) == nullptr) return;
         std::lock_guard<std::mutex> g(queue_);
-        Waiter* w = head_.load(std::memory_order_relaxed);
+        Waiter* first = head_.load(std::memory_order_relaxed);
         std::uintptr_t expected = 0;
-        if (w && owner_.compare_exchange_strong(expected, w->id, std::memory_order_seq_cst)) hand_to(w);
+        // Held for the moment by the first waiter's mark, then passed on.
+        if (first && owner_.compare_exchange_strong(expected, kept_for(first->id), std::memory_order_seq_cst))
+            pass_on();
         return;
     }
 #endif
@@ -196,36 +284,41 @@ void ContainerLock::release_slow() noexcept {
 
 void ContainerLock::release_detached() noexcept {
     std::lock_guard<std::mutex> g(queue_);
-    Waiter* w = head_.load(std::memory_order_relaxed);
-    if (!w) {
-        owner_.store(0, std::memory_order_seq_cst);
-        return;
-    }
-    owner_.store(w->id, std::memory_order_seq_cst);
-    hand_to(w);
+    pass_on();
 }
 
 bool ContainerLock::forget_other_threads() noexcept {
-    // An idle container is left untouched, so that its memory stays shared
-    // with the parent.
+    std::uintptr_t me = self();
     std::uintptr_t held_by = owner_.load(std::memory_order_relaxed);
-    if (head_.load(std::memory_order_relaxed) == nullptr && (held_by == 0 || held_by == self())) return false;
+    // An idle lock is left untouched, so that its memory stays shared with
+    // the parent.
+    if (head_.load(std::memory_order_relaxed) == nullptr && (held_by == 0 || held_by == me)) return false;
     // Nobody holds the queue's mutex across a fork, except a thread ended
     // while the interpreter exits: made anew, as the waiters' ends are gone
-    // with them.
+    // with them. This thread's own waiters stay (it may have forked from a
+    // signal handler it ran while it waited).
     new (&queue_) std::mutex();
-    head_.store(nullptr, std::memory_order_relaxed);
+    Waiter* kept = nullptr;
+    Waiter** link = &kept;
     tail_ = nullptr;
-    std::uintptr_t owner = owner_.load(std::memory_order_relaxed);
-    if (owner == 0 || owner == self()) return false;
-    owner_.store(0, std::memory_order_release);
-    return true;
+    for (Waiter* w = head_.load(std::memory_order_relaxed); w; w = w->next) {
+        if (w->id != me) continue;
+        *link = tail_ = w;
+        link = &w->next;
+    }
+    *link = nullptr;
+    head_.store(kept, std::memory_order_relaxed);
+    const bool abandoned = held_by != 0 && held_by != me && (held_by & 1) == 0;
+    if (held_by != me && held_by != kept_for(me))
+        owner_.store(kept && kept->away ? kept_for(me) : 0, std::memory_order_release);
+    return abandoned;
 }
 
-void ContainerLock::hand_to(Waiter* w) noexcept {
-    head_.store(w->next, std::memory_order_seq_cst);
-    if (!w->next) tail_ = nullptr;
-    grant(w->m, w->cv, w->granted);
+void ContainerLock::forget_other_waits() noexcept {
+    // Only other threads sleep in the graph, and they are gone.
+    new (&graph_mutex) std::mutex();
+    blocked_head = nullptr;
+    blocked_count = 0;
 }
 
 }  // namespace tarnik

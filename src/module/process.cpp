@@ -27,10 +27,13 @@ void after_fork_in_parent() { live_mutex.unlock(); }
 void after_fork_in_child() {
     // The forking thread is the child's main thread.
     ContainerLock::set_signal_thread(PyThread_get_thread_ident());
+    ContainerLock::forget_other_waits();
     for (ContainerObject* c = live_head; c; c = c->live_next) {
         c->state.gate.forget_readers();
         if (c->lock.forget_other_threads()) {
             c->state.forget_operation();
+            c->holder_mark = StackMark();
+            c->holder_trash = nullptr;
             c->nested = 0;
         }
     }
