@@ -4,6 +4,7 @@
 #include "module/container.h"
 #include "module/process.h"
 #include "module/methods.h"
+#include "platform/platform.h"
 
 #include <Python.h>
 
@@ -30,7 +31,10 @@ PyObject* container_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* c = reinterpret_cast<ContainerObject*>(self);
     new (&c->lock) ContainerLock();
     new (&c->state) ContainerState();
+    new (&c->holder_mark) StackMark();
+    c->holder_trash = nullptr;
     c->nested = 0;
+    new (&c->sleepers) std::atomic<Sleepers*>(nullptr);
     track_container(c);
     return self;
 }
@@ -76,6 +80,7 @@ void container_dealloc(PyObject* self) {
         // first.
         ErrorIndicatorGuard keep;
         c->state.release_all();
+        release_sleepers(c);
     }
     c->state.~ContainerState();
     c->lock.~ContainerLock();
@@ -198,7 +203,11 @@ PyObject* init_module() {
 
 }  // namespace tarnik
 
+#if PY_VERSION_HEX >= 0x03090000
 PyMODINIT_FUNC PyInit__tarnik_core(void) {
+#else
+extern "C" TARNIK_EXPORTED PyObject* PyInit__tarnik_core(void) {
+#endif
     try {
         return tarnik::init_module();
     } catch (const std::exception&) {

@@ -1,4 +1,11 @@
-"""Logging providers shared by the resolution tests."""
+"""Logging providers shared by the resolution tests, and a child interpreter
+for the cases that could take the process down."""
+
+import os
+import subprocess
+import sys
+
+import _tarnik_core
 
 
 class Made:
@@ -22,3 +29,17 @@ def registrar(c, log):
         c.register_provider(key, build, singleton, is_async, list(deps))
 
     return register
+
+
+def run_child(code, *args, timeout=60):
+    """Runs `code` in a fresh interpreter that imports the module under test;
+    it must exit normally. Returns its standard output."""
+    env = dict(os.environ)
+    here = os.path.dirname(os.path.abspath(_tarnik_core.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
+    proc = subprocess.run([sys.executable, "-c", code] + list(args), env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, errors="replace", timeout=timeout)
+    err = proc.stderr[-3000:]
+    assert proc.returncode == 0, "child %s exited with %d:\n%s%s" % (args, proc.returncode, proc.stdout, err)
+    assert "terminate called" not in err and "Fatal Python error" not in err, err
+    return proc.stdout

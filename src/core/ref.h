@@ -15,6 +15,8 @@
 
 #include <Python.h>
 
+#include "platform/platform.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -23,17 +25,25 @@
 
 namespace tarnik {
 
+// The calling thread's thread state, without a check; before 3.12, the
+// state of whichever thread holds the interpreter lock.
+inline PyThreadState* thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // True when this thread may call the interpreter: false only on a thread
 // that the interpreter is ending at exit, while its native frames unwind.
 inline bool python_usable() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() != nullptr;
+    PyThreadState* ts = thread_state();
+#if PY_VERSION_HEX >= 0x030C0000
+    return ts != nullptr;
 #else
     // The thread that holds the interpreter lock, if it is this one.
-    PyThreadState* holder = _PyThreadState_UncheckedGet();
-    return holder != nullptr && holder->thread_id == PyThread_get_thread_ident();
+    return ts != nullptr && ts->thread_id == PyThread_get_thread_ident();
 #endif
 }
 
@@ -119,15 +129,19 @@ public:
 
     // Room for `n` more pushes that then cannot fail.
     void reserve(std::size_t n) {
-        if (n > cap_ - size_) grow(size_ + n);
+        if (n > cap_ - size_) [[unlikely]]
+            grow(size_ + n);
     }
     // Takes over `r`.
     void push(Ref r) {
-        if (size_ == cap_) grow(cap_ * 2);
+        if (size_ == cap_) [[unlikely]]
+            grow(cap_ * 2);
         data_[size_++] = r.release();
     }
     void push_reserved(Ref r) noexcept { data_[size_++] = r.release(); }
     Ref pop() noexcept { return Ref::steal(data_[--size_]); }
+    // The last reference (borrowed).
+    PyObject* back() const noexcept { return data_[size_ - 1]; }
     // Releases the last `n` references, newest first.
     void drop(std::size_t n) {
         while (n--) {
@@ -138,7 +152,7 @@ public:
     void drop_all() { drop(size_); }
 
 private:
-    void grow(std::size_t cap) {
+    TARNIK_NOINLINE void grow(std::size_t cap) {
         if (cap > SIZE_MAX / sizeof(PyObject*)) throw std::bad_alloc();
         void* mem = std::malloc(cap * sizeof(PyObject*));
         if (!mem) throw std::bad_alloc();

@@ -74,7 +74,7 @@ Ref Resolver::walk() {
         k.in_progress = false;
         frames_.pop_back();
         if (p.singleton) store_singleton(st_, k, made.get(), trash_);
-        values_.drop(n);
+        drop_values(n);
         values_.push(std::move(made));
     }
     return values_.pop();
@@ -83,9 +83,11 @@ Ref Resolver::walk() {
 Ref Resolver::fail() {
     clear_marks();
     frames_.clear();
-    values_.drop_all();
+    drop_values(values_.size());
     return Ref();
 }
+
+void Resolver::keep_for_later() { trash_.push(values_.pop()); }
 
 void Resolver::clear_marks() noexcept {
     for (Frame& f : frames_) f.key->in_progress = false;

@@ -37,6 +37,18 @@ private:
     // frame is pushed. False with the exception set on a failure.
     bool enter(KeySlot& k);
     Ref fail();
+    // A value whose dependent is built (or failed) is dropped; one that
+    // nothing else holds any more (a transient its dependent did not keep)
+    // is released after the lock, as its finalizer may use the container.
+    void drop_values(std::size_t n) {
+        while (n--) {
+            if (Py_REFCNT(values_.back()) > 1) [[likely]]
+                values_.drop(1);
+            else
+                keep_for_later();
+        }
+    }
+    void keep_for_later();
     void clear_marks() noexcept;
 
     ContainerState& st_;

@@ -1,6 +1,8 @@
 // A vector of trivially copyable items with room for N of them inline.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,21 +34,23 @@ public:
     void clear() noexcept { size_ = 0; }
     void resize(std::size_t n) noexcept { size_ = n; }  // shrinking only
     void push_back(const T& v) {
-        if (size_ == cap_) grow();
+        if (size_ == cap_) [[unlikely]]
+            grow();
         data_[size_++] = v;
     }
     // Room for `n` more items.
     void reserve_more(std::size_t n) {
-        if (cap_ - size_ < n) grow_for(n);
+        if (cap_ - size_ < n) [[unlikely]]
+            grow_for(n);
     }
     // Grows to `n` items (left as they are), for which reserve_more() made room.
     void resize_reserved(std::size_t n) noexcept { size_ = n; }
 
 private:
-    void grow_for(std::size_t n) {
+    TARNIK_NOINLINE void grow_for(std::size_t n) {
         while (cap_ - size_ < n) grow();
     }
-    void grow() {
+    TARNIK_NOINLINE void grow() {
         std::size_t cap = cap_ * 2;
         if (cap > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         void* mem = std::malloc(cap * sizeof(T));

@@ -19,6 +19,7 @@ public:
     void push(Ref r) {
         if (r) refs_.push(std::move(r));
     }
+
     bool empty() const noexcept { return refs_.empty(); }
     // Releases what was dropped; called after the lock.
     void release() { refs_.drop_all(); }

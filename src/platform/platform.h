@@ -34,6 +34,23 @@
 #define TARNIK_TLS_MODEL
 #endif
 
+// Keeps rarely taken growth out of the hot loops that call it.
+#if defined(__GNUC__) || defined(__clang__)
+#define TARNIK_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define TARNIK_NOINLINE __declspec(noinline)
+#else
+#define TARNIK_NOINLINE
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+// Exported from a build whose symbols are hidden by default (PyMODINIT_FUNC
+// says so itself from CPython 3.9 on).
+#define TARNIK_EXPORTED [[gnu::visibility("default")]]
+#else
+#define TARNIK_EXPORTED
+#endif
+
 namespace tarnik::platform {
 
 // A number that identifies the calling thread among the live threads of the
