@@ -206,6 +206,41 @@ def test_a_length_that_raises_a_base_exception_ends_the_call(kind, exc):
         c.get_provider_info("x")
 
 
+CHAINED = """
+import functools, sys, _tarnik_core
+
+def chain(n):
+    # Each provider resolves the next key: from the next container, or from
+    # the same one (nested calls).
+    if sys.argv[1] == "containers":
+        cs = [_tarnik_core.Container() for _ in range(n)]
+        keys = ["k"] * n
+    else:
+        cs = [_tarnik_core.Container()] * n
+        keys = ["k%d" % i for i in range(n)]
+    for i in range(n):
+        last = i + 1 == n
+        cs[i].register_provider(keys[i], (lambda: "end") if last else functools.partial(cs[i + 1].resolve, keys[i + 1]),
+                                False, False, [])
+    try:
+        return cs[0].resolve(keys[0])
+    except RecursionError:
+        return "RecursionError"
+
+print(chain(50), chain(200000), chain(50))
+"""
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("through", ["containers", "one container"])
+def test_a_chain_of_calls_too_deep_for_the_stack_raises_recursion_error(through):
+    """Providers that resolve the next key, through many containers or
+    nested in one: a chain deeper than the native stack allows raises
+    RecursionError instead of crashing, and shorter chains work before and
+    after."""
+    assert run_child(CHAINED, through, timeout=240).split() == ["end", "RecursionError", "end"]
+
+
 FORKED = """
 import os, sys, threading, time, warnings
 hook_first = sys.argv[1] == "hook-first"
