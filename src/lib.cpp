@@ -47,6 +47,7 @@ int container_traverse(PyObject* self, visitproc visit, void* arg) {
     // collector can run (with the interpreter lock, or with every other
     // thread stopped) the state is consistent and can be read without the
     // container's lock, which may be held by a thread waiting in a provider.
+    assert(Change::consistent(reinterpret_cast<ContainerObject*>(self)->state));
     return reinterpret_cast<ContainerObject*>(self)->state.traverse(visit, arg);
 }
 

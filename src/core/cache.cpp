@@ -16,6 +16,7 @@ void store_value(ContainerState& st, Provider& p, Ref value, Trash& trash) {
         st.gate.close();
         trash.reserve(1);
     }
+    Change change(st);
     trash.push_reserved(p.cached.exchange(std::move(value)));
 }
 

@@ -23,6 +23,7 @@ void set_override(ContainerState& st, NewProvider& np, Trash& trash) {
         st.entries.reserve(std::max<std::size_t>(8, st.entries.capacity() * 2));
     }
     // Nothing below can fail.
+    Change change(st);
     k = link_entry(st, np, k);
     if (replace) {
         Provider& old = st.entries[k->top - 1].provider;
@@ -43,6 +44,7 @@ void end_override_layer(ContainerState& st, Trash& trash) {
     trash.reserve(room);
     st.gate.close();
     // Nothing below can fail.
+    Change change(st);
     while (st.entries.size() > start) {
         LayerEntry& e = st.entries.back();
         e.key->top = e.below;

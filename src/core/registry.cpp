@@ -29,6 +29,7 @@ void register_provider(ContainerState& st, NewProvider& np, Trash& trash) {
     if (k && k->base.registered()) trash.reserve(2 + k->base.ndeps);
     // Nothing below can fail. The new dependency keys are linked before the
     // old ones are dropped, so that a key both name stays interned.
+    Change change(st);
     k = link_entry(st, np, k);
     if (k->base.registered()) drop_entry(st, k->base, trash);
     else ++k->uses;  // the registration is a use of its key, for good

@@ -1,11 +1,40 @@
 // The state of one container: its keys with their registrations, and the
 // stack of override layers.
+//
+// The invariant everything else relies on: no change of the state runs
+// Python code half-way. A change makes room first (allocations, which may
+// fail), then changes the state with nothing that can fail or call Python
+// code, and drops references into a Trash that is released after the
+// container's lock. So wherever Python code runs (a provider, a finalizer,
+// the collector, a signal handler, another stack of this thread), the state
+// is consistent. Debug builds check it where others read the state: the
+// collector, the lock-free reader and nested calls (see Change).
+//
+// Who touches the state, and under what:
+//
+// | part                       | written by                   | read by                                    |
+// |----------------------------|------------------------------|--------------------------------------------|
+// | keys, entries, layer_start | the lock holder (attached)   | the holder and its nested calls; the       |
+// |                            |                              | collector (any time Python code can run);  |
+// |                            |                              | the lock-free reader past the gate (below) |
+// | a held value (atomic)      | the holder; replacing one    | the holder; the lock-free reader           |
+// |                            | closes the gate first        |                                            |
+// | in_progress, plan marks    | the holder and nested calls  | the holder and nested calls                |
+// | gate                       | readers (their counters);    | the holder, when it closes it              |
+// |                            | the holder (closed flag)     |                                            |
+//
+// With the interpreter lock the collector and the lock-free reader run only
+// where Python code can run; without it (free-threaded build) the collector
+// stops every other thread at such a point, and the reader passes the gate,
+// which a change closes (waiting the readers out) before it touches what
+// they follow.
 #pragma once
 
 #include "gate.h"
 #include "keytable.h"
 #include "records.h"
 
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -16,6 +45,9 @@ struct ContainerState {
     std::vector<LayerEntry> entries;         // the open layers' entries, bottom layer first
     std::vector<std::uint32_t> layer_start;  // where each open layer begins in `entries`
     ReaderGate gate;
+#ifndef NDEBUG
+    int changing = 0;  // changes under way (see Change)
+#endif
     std::uint16_t plan_seq = 0;  // numbers plan compilations, so that old places need no clearing
 
     // A number for a new plan compilation. When the numbers wrap around, the
@@ -67,6 +99,37 @@ struct ContainerState {
     // entries from the oldest layer to the newest, then the keys. Leaves an
     // empty state.
     void release_all();
+};
+
+// Marks a change of the state for as long as it lives. Debug builds check
+// that nobody reads the state meanwhile (consistent()), which would mean that
+// Python code ran half-way through the change.
+class Change {
+public:
+    explicit Change(ContainerState& st) noexcept : st_(st) {
+#ifndef NDEBUG
+        ++st_.changing;
+#endif
+    }
+    ~Change() {
+#ifndef NDEBUG
+        --st_.changing;
+#endif
+    }
+    Change(const Change&) = delete;
+    Change& operator=(const Change&) = delete;
+
+    // Whether no change is under way: what readers of the state assert.
+    static bool consistent([[maybe_unused]] const ContainerState& st) noexcept {
+#ifndef NDEBUG
+        return st.changing == 0;
+#else
+        return true;
+#endif
+    }
+
+private:
+    ContainerState& st_;
 };
 
 }  // namespace tarnik

@@ -139,6 +139,7 @@ bool Call::enter_slow(ContainerLock::Outcome got, Access access) {
 
 // A call made inside the holder's operation (a provider or finalizer of it).
 bool Call::enter_nested(Access access) {
+    assert(Change::consistent(c_->state));
     if (access == Access::Change) return raise_reentrant();
     if (c_->lock.poisoned()) return internal_failure(kPoisoned, TARNIK_HERE);
     // Nested calls go through the native stack: their depth is bounded by

@@ -25,6 +25,7 @@
 #include "platform/platform.h"
 #include "stack_mark.h"
 
+#include <cassert>
 #include <exception>
 #include <new>
 
@@ -62,6 +63,7 @@ public:
     // Ends the turn; `ok` false means the operation failed with the
     // exception set. Returns `ok`.
     bool leave(bool ok) {
+        assert(ok != bool(PyErr_Occurred()));  // the error rule
         if (ok && turn_ == Turn::Locked && trash_.empty() &&
             c_->sleepers.load(std::memory_order_relaxed) == nullptr) {
             c_->state.gate.open();
@@ -116,6 +118,7 @@ PyObject* run_method(Body&& body) {
     } catch (const std::exception&) {
         result = call.fail_native(false);
     }
+    assert((result == nullptr) == bool(PyErr_Occurred()));  // the error rule
     if (!result) call.after_failure();
     return result;
 }

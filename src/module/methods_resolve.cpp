@@ -28,6 +28,7 @@ PyObject* held_singleton(ContainerObject* c, PyObject* key, KeySlot*& found) noe
     if (!pass) return nullptr;
 #endif
     PyObject* value = nullptr;
+    assert(Change::consistent(c->state));
     if (!c->lock.poisoned()) {
         ContainerState& st = c->state;
         KeySlot* k = found = st.keys.find(key, str_hash(key));
