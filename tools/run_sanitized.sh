@@ -51,7 +51,7 @@ set +e
   export PYTHONPATH="$build_dir${PYTHONPATH:+:$PYTHONPATH}"
   export PYTHONMALLOC=malloc
   export LD_PRELOAD="$libasan:$libubsan${LD_PRELOAD:+:$LD_PRELOAD}"
-  export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:exitcode=86:log_path=$reports/asan"
+  export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:exitcode=86:log_path=$reports/asan:suppressions=$here/tools/asan.supp"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87:log_path=$reports/ubsan"
   "$py" -m pytest -p no:cacheprovider "${extra[@]}" "$@"
 )

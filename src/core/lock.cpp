@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <memory>
 #include <new>
+#include <optional>
 
 namespace tarnik {
 
@@ -49,10 +50,14 @@ void ContainerLock::set_signal_thread(unsigned long ident) noexcept {
 }
 
 ContainerLock::Outcome ContainerLock::take_slow(std::uintptr_t me) {
-    // On the heap: the waiter keeps its place while its thread runs signal
-    // handlers, which may switch this thread to another stack (a greenlet).
-    auto owned = std::make_unique<Waiter>();
-    Waiter& w = *owned;
+    // The waiter of the thread that runs signal handlers keeps its place
+    // while they run, and they may switch this thread to another stack (a
+    // greenlet), which would overwrite one on the native stack: it goes on
+    // the heap.
+    const bool poll = PyThread_get_thread_ident() == signal_thread.load(std::memory_order_relaxed);
+    std::unique_ptr<Waiter> owned;
+    std::optional<Waiter> here;
+    Waiter& w = poll ? *(owned = std::make_unique<Waiter>()) : here.emplace();
     w.id = me;
     w.lock = this;
     {
@@ -61,7 +66,6 @@ ContainerLock::Outcome ContainerLock::take_slow(std::uintptr_t me) {
         enqueue(&w);
         if (claim(&w)) return Outcome::Taken;  // freed since the first look
     }
-    const bool poll = PyThread_get_thread_ident() == signal_thread.load(std::memory_order_relaxed);
     for (;;) {
         if (!blocks(w)) {
             std::lock_guard<std::mutex> g(queue_);
@@ -71,7 +75,6 @@ ContainerLock::Outcome ContainerLock::take_slow(std::uintptr_t me) {
             return Outcome::Deadlock;
         }
         Wake wake = wait_detached(w, poll);
-        unblocks(w);
         if (wake == Wake::Granted) return Outcome::TakenAfterWaiting;
         if (wake == Wake::Exiting) return Outcome::Abandoned;
         // Away from its place, which it keeps, while signal handlers run: one
@@ -99,7 +102,8 @@ ContainerLock::Outcome ContainerLock::take_slow(std::uintptr_t me) {
 
 // Waits detached until `w` is granted the lock, the interpreter exits (the
 // holder may then be a thread that can never run again: `w` leaves the
-// queue), or, with `poll`, a while has passed; then attaches again.
+// queue), or, with `poll`, a while has passed; then leaves the waits-for
+// graph and attaches again.
 ContainerLock::Wake ContainerLock::wait_detached(Waiter& w, bool poll) {
     PyThreadState* saved = PyEval_SaveThread();
     Wake wake = Wake::Granted;
@@ -117,6 +121,9 @@ ContainerLock::Wake ContainerLock::wait_detached(Waiter& w, bool poll) {
             }
         }
     }
+    // Out of the graph before the interpreter is taken back, which may end
+    // this thread at exit (its waiter then goes with it).
+    unblocks(w);
     if (wake == Wake::Exiting) {
         std::lock_guard<std::mutex> g(queue_);
         std::lock_guard<std::mutex> g2(w.m);
