@@ -7,6 +7,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import threading
 import weakref
 
 import pytest
@@ -274,6 +275,32 @@ def test_resumed_panic_is_printed_to_stderr(panic_type, capfd):
     assert "PanicException: loud failure" in err
     assert "a_provider_that_panics" in err  # the Python traceback follows the notice
     assert err.count("\n") >= 4
+
+
+def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, monkeypatch):
+    """The announcement runs sys.excepthook, Python code: by then the
+    container's lock is released, so another thread gets its answer at once
+    (the poisoned container's)."""
+    c = _tarnik_core.Container()
+    c.register_provider("p", lambda: (_ for _ in ()).throw(panic_type("boom")), False, False, [])
+    answered = []
+
+    def ask():
+        try:
+            c.get_cached("p")
+        except BaseException as exc:
+            answered.append((type(exc).__name__, str(exc)))
+
+    def hook(*exc_info):
+        other = threading.Thread(target=ask)
+        other.start()
+        other.join(2)
+        answered.append(other.is_alive())
+
+    monkeypatch.setattr(sys, "excepthook", hook)
+    with pytest.raises(panic_type):
+        c.resolve("p")
+    assert answered == [("PanicException", POISON_MSG), False]
 
 
 # -- allocation failures, one sweep per entry point, each in a subprocess ------

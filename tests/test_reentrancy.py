@@ -215,6 +215,15 @@ def _drop_by_ending_layer(c, Dropped):
     return c.end_override_layer
 
 
+def _drop_transient_dependency(method):
+    def prepare(c, Dropped):
+        # Its dependent does not keep it: the value goes as soon as it is used.
+        c.register_provider("dep", Dropped, False, False, [])
+        c.register_provider("top", lambda dep: "top", False, False, ["dep"])
+        return lambda: None if method == "resolve" and c.resolve("top") else getattr(c, method)(["top"]) and None
+    return prepare
+
+
 @pytest.mark.parametrize(
     "prepare, finalized",
     [
@@ -224,9 +233,10 @@ def _drop_by_ending_layer(c, Dropped):
         (_drop_by_set_override, 1),
         (_drop_by_set_override_callable, 1),
         (_drop_by_ending_layer, 2),
-    ],
+    ] + [(_drop_transient_dependency(m), 1) for m in ("resolve", "resolve_many", "resolve_many_plan")],
     ids=["register-value", "register-callable", "set_cached", "set_override-value",
-         "set_override-callable", "end_override_layer"],
+         "set_override-callable", "end_override_layer", "resolve-dependency", "resolve_many-dependency",
+         "resolve_many_plan-dependency"],
 )
 def test_finalizer_of_dropped_object_can_call_back(c, prepare, finalized):
     seen = []
