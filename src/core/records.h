@@ -63,7 +63,8 @@ struct Provider {
     // Moves `other` into this entry, which is empty (new, or dropped).
     void take(Provider& other) noexcept {
         callable.swap(other.callable);
-        cached.exchange(other.cached.take()).release();  // this entry held no value
+        // This entry holds no value; a new one (the usual case) holds none either.
+        if (other.cached) cached.exchange(other.cached.take()).release();
         std::memcpy(&deps_, &other.deps_, sizeof(deps_));
         ndeps = other.ndeps;
         singleton = other.singleton;
