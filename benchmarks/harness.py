@@ -158,22 +158,25 @@ def rss_bytes():
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def run_child(func, *args, timeout=900):
+def run_child(func, *args, timeout=900, python=None, path=None, env=None):
     """Run ``func(*args)`` in a fresh interpreter and return its JSON result.
 
     Used for measurements that need a clean heap (memory) or that could take
     the process down (very deep chains). A crash or non-zero exit becomes
-    ``{"error": ...}`` instead of ending the suite.
+    ``{"error": ...}`` instead of ending the suite. ``python`` (default: this
+    interpreter) runs with ``path`` (default: this one's ``sys.path``) in front
+    of its own and with ``env`` added to the environment.
     """
     code = (
         "import json, sys\n"
-        f"sys.path[:0] = {sys.path!r}\n"
+        f"sys.path[:0] = {list(path or sys.path)!r}\n"
         f"from {func.__module__} import {func.__name__} as f\n"
         "print(json.dumps(f(*json.loads(sys.argv[1]))))\n"
     )
     try:
-        proc = subprocess.run([sys.executable, "-c", code, json.dumps(args)],
-                              capture_output=True, text=True, timeout=timeout)
+        proc = subprocess.run([python or sys.executable, "-c", code, json.dumps(args)],
+                              capture_output=True, text=True, timeout=timeout,
+                              env=dict(os.environ, **env) if env else None)
     except subprocess.TimeoutExpired:
         return {"error": f"timed out after {timeout} s"}
     if proc.returncode != 0:

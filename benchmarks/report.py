@@ -77,6 +77,13 @@ def format_text(results):
     out += [f"{row['title']} [{row['kind_title']}]: {row['note']}"
             for row in results["scenarios"] if "note" in row]
 
+    sizes = results.get("sizes")
+    if sizes:
+        out += ["", "Containers by size: bytes per container, ours / dict of tuples (RSS growth), and "
+                "ns per registration into a fresh container, ours / d[k] = tuple"]
+        out.append(_table(["keys"] + _size_header(sizes), _size_rows(sizes)))
+        out += _size_misses(sizes)
+
     chain = results.get("deep_chain")
     if chain:
         out += ["", "Deep chain of transients: ns per level, ours / Python walk over a dict of the same "
@@ -119,6 +126,52 @@ def format_text(results):
     return "\n".join(out)
 
 
+def _bytes(value):
+    if value >= 1e6:
+        return f"{value / 1e6:.1f} MB"
+    return f"{value / 1e3:.1f} KB" if value >= 1e4 else f"{value:.0f} B"
+
+
+def _size_header(sizes):
+    labels = {"this interpreter": "memory per container"}
+    if "free_threaded_python" in sizes:
+        labels["free-threaded"] = f"memory per container, free-threaded {sizes['free_threaded_python']}"
+    return [labels.get(name, name) for name in sizes["memory"]] + ["register, per key"]
+
+
+def _size_rows(sizes):
+    """One row per size: memory on each interpreter, then registration time."""
+    rows = []
+    for size in sizes["sizes"]:
+        cells = [f"{size:,}"]
+        for measured in sizes["memory"].values():
+            got = measured.get(str(size)) if "error" not in measured else None
+            if got is None:
+                cells.append("error: " + measured.get("error", "not run"))
+                continue
+            cell = (f"{_bytes(got['subject_per_op'])} / {_bytes(got['floor_per_op'])} = "
+                    f"{got['ratio_median']:.2f}×")
+            if size > 1:
+                cell += f" ({got['subject_per_op'] / size:.1f} B per key)"
+            cells.append(cell)
+        fill = sizes["fill"].get(str(size))
+        cells.append(f"{_per_op(fill['subject_per_op'], 'ns')} / {_per_op(fill['floor_per_op'], 'ns')} = "
+                     f"{fill['ratio_median']:.2f}×" if fill else "-")
+        rows.append(cells)
+    return rows
+
+
+def _size_misses(sizes):
+    """The memory goal for 3 providers, on each interpreter measured."""
+    lines = []
+    for name, measured in sizes["memory"].items():
+        got, goal = measured.get("3"), sizes["goals"][name]
+        if got and got["ratio_median"] > goal:
+            lines.append(f"- memory of a container with 3 providers ({name}): "
+                         f"{got['ratio_median']:.2f}x, goal <= {goal}x")
+    return lines
+
+
 def _peer_cells(peers, detail=False):
     for name, info in peers["libraries"].items():
         label = f"{name} {info['version'] or ''}".strip()
@@ -154,6 +207,8 @@ def missed_goals(results):
     chain = results.get("deep_chain")
     if chain and not chain["met"]:
         lines.append(f"- deep chain: {chain['verdict']}")
+    if results.get("sizes"):
+        lines += [line for line in _size_misses(results["sizes"]) if "(this interpreter)" not in line]
     for line in results.get("peers", {}).get("verdicts", []):
         if "MISS" in line:
             lines.append("- peers, " + line)
@@ -195,6 +250,20 @@ def format_markdown(results):
             rows.append(cells)
         out.append(_markdown(["scenario", "floor (same work by hand)", "goal"] + list(kinds.values()),
                              rows))
+
+    sizes = results.get("sizes")
+    if sizes:
+        goals = sizes["goals"]
+        counts = [got["containers"] for got in sizes["memory"]["this interpreter"].values()
+                  if isinstance(got, dict)]
+        kept = (f" ({max(counts):,} containers of the smallest size, {min(counts):,} of the largest)"
+                if counts else "")
+        out += ["", "Containers by size (a chain, each key depending on the one before): memory per "
+                "container, ours / a dict of key -> (callable, flag, flag, list), by RSS growth in a fresh "
+                f"interpreter while many are kept{kept}, and the time per registration into a fresh "
+                f"container, ours / `d[k] = tuple`. Goal for 3 providers: ≤ {goals['this interpreter']} "
+                f"(≤ {goals['free-threaded']} on the free-threaded build).", ""]
+        out.append(_markdown(["keys"] + _size_header(sizes), _size_rows(sizes)))
 
     chain = results.get("deep_chain")
     if chain:

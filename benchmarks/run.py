@@ -4,7 +4,9 @@
 
 Every scenario is timed, once per callable kind, as a ratio against a
 plain-Python floor that does the same work, interleaved in this process;
-memory, very deep chains and thread scaling run in fresh interpreters. Peers
+memory, very deep chains and thread scaling run in fresh interpreters.
+Containers by size (empty to a million keys) give the memory per container
+and the time per registration into a fresh container. Peers
 come from the ``bench`` extra and are skipped with a note when missing. The
 module is imported from PYTHONPATH, or else from ``build/dev-cpXY`` as
 ``tools/dev_build.sh`` leaves it. ``python benchmarks/report.py`` prints the
@@ -123,6 +125,71 @@ def run_memory(args, kind):
         row["note"] = (f"floor by tracemalloc: {row['floor_tracemalloc_per_op']:.1f} B/provider "
                        f"(RSS growth: {row['floor_per_op']:.1f} B/provider)")
     return row
+
+
+def memory_by_size(args, sizes, kind_name, python=None, path=None, env=None):
+    """Bytes per container for each size, ours and the floor's, alternating
+    the two sides in fresh interpreters: ``{size: {...}}`` (or an error)."""
+    from harness import Spread, run_child
+    from scenarios import size_counts, small_memory_child
+
+    counts = size_counts(args.quick)
+    runs = 1 if args.quick else 3
+    out = {}
+    for size in sizes:
+        ours, floor = [], []
+        for _ in range(runs):
+            for side, got in (("floor", floor), ("ours", ours)):
+                one = run_child(small_memory_child, side, size, counts[size], kind_name,
+                                python=python, path=path, env=env)
+                if "error" in one:
+                    return {"error": f"{size} keys, {side}: {one['error']}"}
+                got.append(one["bytes_per_container"])
+        ratios = Spread([o / f for o, f in zip(ours, floor)])
+        out[str(size)] = {"containers": counts[size], "subject_per_op": statistics.median(ours),
+                          "floor_per_op": statistics.median(floor), "ratio_median": ratios.median,
+                          "ratio_iqr": [ratios.q1, ratios.q3], "ratio_min_max": [ratios.low, ratios.high],
+                          "ratios": ratios.values}
+    return out
+
+
+def small_memory_row(kind, measured, goal):
+    """The main table's row for a container of 3 providers."""
+    row = {"name": "small_memory", "unit": "B", "goal": goal, "kind": kind.name, "kind_title": kind.title,
+           "title": "memory of a container with 3 providers (a chain)",
+           "floor": "dict of key -> (callable, flag, flag, list), RSS growth"}
+    if "error" in measured:
+        row["error"] = measured["error"]
+        return row
+    row.update(measured["3"], met=measured["3"]["ratio_median"] <= goal)
+    return row
+
+
+def run_sizes(args):
+    """Containers from empty to a million keys: memory per container and the
+    time per registration into a fresh container."""
+    from harness import compare
+    from scenarios import KINDS, SMALL_MEMORY_GOAL, SMALL_MEMORY_GOAL_FREE_THREADED, fill_bodies, size_counts
+
+    sizes = list(size_counts(args.quick))
+    goals = {"this interpreter": SMALL_MEMORY_GOAL, "free-threaded": SMALL_MEMORY_GOAL_FREE_THREADED}
+    result = {"sizes": sizes, "memory": {}, "fill": {}, "goals": goals}
+    progress(f"  memory per container, {', '.join(map(str, sizes))} keys")
+    result["memory"]["this interpreter"] = memory_by_size(args, sizes, KINDS[0].name)
+    if args.free_threaded:
+        progress("  the same on the free-threaded interpreter")
+        here = os.path.dirname(os.path.abspath(__file__))
+        path = [here, free_threaded_module_dir(args.free_threaded, args.free_threaded_path)]
+        result["memory"]["free-threaded"] = memory_by_size(
+            args, sizes, KINDS[0].name, python=args.free_threaded, path=path, env={"PYTHON_GIL": "0"})
+        result["free_threaded_python"] = subprocess.run(
+            [args.free_threaded, "-c", "import platform; print(platform.python_version())"],
+            capture_output=True, text=True).stdout.strip()
+    for size in sizes[1:]:
+        progress(f"  register {size:,} keys into a fresh container")
+        timed = compare(*fill_bodies(size), args.rounds, args.sample_ms * 1_000_000)
+        result["fill"][str(size)] = timed.to_json()
+    return result
 
 
 def run_deep_chain(args):
@@ -251,10 +318,10 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="rounds per scenario (default 15, quick 3)")
     parser.add_argument("--sample-ms", type=float, help="target sample length (default 20, quick 2)")
     parser.add_argument("--skip", default="",
-                        help="comma-separated parts to skip: scenarios,memory,chain,peers,scaling")
+                        help="comma-separated parts to skip: scenarios,memory,sizes,chain,peers,scaling")
     parser.add_argument("--free-threaded", metavar="PYTHON",
-                        help="also run the scaling benchmark with this free-threaded interpreter "
-                             "(PYTHON_GIL=0)")
+                        help="also run the scaling benchmark and the memory of containers by size "
+                             "with this free-threaded interpreter (PYTHON_GIL=0)")
     parser.add_argument("--free-threaded-path", metavar="DIR",
                         help="where that interpreter finds the module (default build/dev-cpXYt)")
     args = parser.parse_args(argv)
@@ -276,6 +343,14 @@ def main(argv=None):
         from scenarios import KINDS
 
         results["scenarios"] += [run_memory(args, kind) for kind in KINDS]
+    if "sizes" not in skip:
+        from scenarios import KINDS, SMALL_MEMORY_GOAL
+
+        progress("containers by size:")
+        results["sizes"] = run_sizes(args)
+        results["scenarios"] += [
+            small_memory_row(KINDS[0], results["sizes"]["memory"]["this interpreter"], SMALL_MEMORY_GOAL),
+            small_memory_row(KINDS[1], memory_by_size(args, [3], KINDS[1].name), SMALL_MEMORY_GOAL)]
     if "chain" not in skip:
         progress("deep chain:")
         results["deep_chain"] = run_deep_chain(args)

@@ -351,6 +351,30 @@ def build_register(kind, quick):
     return Body(floor, count), Body(subject, count)
 
 
+# The chain of a small container: each key depends on the one before.
+SMALL_KEYS = ("app.config", "app.database", "app.repository")
+
+
+def build_small(kind, quick):
+    """A container's whole life: made, three providers registered (two with
+    one dependency), the end of the chain resolved, dropped. The floor keeps
+    the same registrations in a dict of tuples and makes the same calls."""
+    k0, k1, k2 = SMALL_KEYS
+    f2, f1, f0 = kind.chain[-3:]
+    names = dict(C=Container, k0=k0, k1=k1, k2=k2, f0=f0, f1=f1, f2=f2)
+    floor = ("d = {}; d[k0] = (f0, False, False, []); d[k1] = (f1, False, False, [k0]); "
+             "d[k2] = (f2, False, False, [k1]); f2(f1(f0())); del d")
+    subject = ("c = C(); c.register_provider(k0, f0, False, False, []); "
+               "c.register_provider(k1, f1, False, False, [k0]); "
+               "c.register_provider(k2, f2, False, False, [k1]); c.resolve(k2); del c")
+    graph = {k0: (f0, ()), k1: (f1, (k0,)), k2: (f2, (k1,))}
+    for statement, last in ((floor, "f2(f1(f0()))"), (subject, "c.resolve(k2)")):
+        made = dict(names)
+        exec(statement.replace(last, "v = " + last), made)
+        check_built(graph, [k2], [made["v"]])
+    return unrolled(floor, **names), unrolled(subject, **names)
+
+
 SCENARIOS = [
     Scenario("singleton", "resolve: held singleton among 1,000 keys",
              "bound dict.get(key)", 1.25, build_singleton),
@@ -371,9 +395,85 @@ SCENARIOS = [
     Scenario("register", "register_provider: 100,000 (2 dep keys) into a fresh container",
              "d[k] = tuple", 1.5, build_register,
              "register_provider: 10,000 (2 dep keys) into a fresh container"),
+    Scenario("small", "make a container, register 3 (a chain), resolve its end, drop",
+             "dict of tuples, direct calls", 1.5, build_small),
 ]
 
 MEMORY_GOAL = 1.5
+SMALL_MEMORY_GOAL = 2.0  # a container of 3 providers against a dict of tuples
+SMALL_MEMORY_GOAL_FREE_THREADED = 3.0
+
+
+# --- Containers by size: memory per container, registration time per key ---
+
+def size_counts(quick):
+    """Keys per container, and how many containers of each size are measured:
+    enough for the floor to grow by some 10 MB, far above what the allocator
+    keeps in reserve."""
+    big = 100_000 if quick else 1_000_000
+    counts = {0: 200_000, 1: 50_000, 3: 20_000, 10: 10_000, 1_000: 100, big: 1}
+    return {size: max(1, count // 10) if quick and size < big else count for size, count in counts.items()}
+
+
+def small_memory_child(side, size, count, kind_name):
+    """Bytes per container: RSS growth while ``count`` containers holding a
+    chain of ``size`` providers (each key depends on the one before) are made
+    and kept, against as many dicts of key -> (callable, flag, flag, list).
+    The keys are made before and shared; each container or dict gets its own
+    dependency lists, as hand-written registrations would."""
+    import gc
+
+    f = next(k for k in KINDS if k.name == kind_name).leaf
+    keys = [f"small.key_{i:07d}" for i in range(size)]
+
+    def make():
+        if side == "ours":
+            c = Container()
+            register = c.register_provider
+            for i, key in enumerate(keys):
+                register(key, f, False, False, [keys[i - 1]] if i else [])
+        else:
+            c = {}
+            for i, key in enumerate(keys):
+                c[key] = (f, False, False, [keys[i - 1]] if i else [])
+        return c
+
+    warm = [make() for _ in range(count // 1000)]  # code paths and allocator pools
+    del warm
+    held = [None] * count
+    gc.collect()
+    before = rss_bytes()
+    for i in range(count):
+        held[i] = make()
+    gc.collect()
+    after = rss_bytes()
+    return {"bytes_per_container": (after - before) / count}
+
+
+def fill_bodies(size):
+    """Registering ``size`` providers (a chain) into a fresh container, against
+    storing as many tuples into a fresh dict: the time per key."""
+    keys = [f"fill.key_{i:07d}" for i in range(size)]
+    items = [(key, [keys[i - 1]] if i else []) for i, key in enumerate(keys)]
+    f = KINDS[0].leaf
+
+    def floor(n):
+        for _ in range(n):
+            table = {}
+            for key, deps in items:
+                table[key] = (f, False, False, deps)
+
+    def subject(n):
+        for _ in range(n):
+            register = Container().register_provider
+            for key, deps in items:
+                register(key, f, False, False, deps)
+
+    c = Container()
+    for key, deps in items:
+        c.register_provider(key, f, False, False, deps)
+    assert all(c.get_provider_info(key)[3] == deps for key, deps in items)
+    return Body(floor, size), Body(subject, size)
 
 
 # --- Memory per provider, measured in a fresh interpreter by the RSS delta ---

@@ -7,6 +7,7 @@ import weakref
 import pytest
 
 from _tarnik_core import Container
+from model import missing_msg
 
 
 class Thing:
@@ -218,3 +219,27 @@ def test_dropping_a_container_releases_everything(collect):
         "callable 0", "callable 1", "override callable", "override value",
         "replaced callable", "set value", "value 0", "value 1",
     ])
+
+
+
+@pytest.mark.parametrize("size", [1, 3, 4, 5, 9, 40, 700])
+def test_dependency_keys_leave_and_new_keys_take_their_room(c, size):
+    # Each round replaces the registration of "root" with one that names
+    # `size` new dependency keys, the last of them registered: the others of
+    # the round before leave the container and new keys take their room, at
+    # every size the key storage passes through on its way up.
+    leaves = []
+    for round_ in range(4):
+        deps = ["r%d-%d" % (round_, i) for i in range(size)]
+        c.register_provider("root", lambda *got: got, False, False, deps)
+        leaves.append(deps[-1])
+        c.register_provider(deps[-1], lambda *older: "leaf", False, False, leaves[:-1])
+        assert c.get_provider_info("root")[3] == deps
+        for resolve, arg in ((c.resolve, "root"), (c.resolve_many_plan, ["root"])):
+            if size == 1:
+                assert resolve(arg) in (("leaf",), [("leaf",)])
+                continue
+            with pytest.raises(KeyError) as e:
+                resolve(arg)
+            assert e.value.args[0] == missing_msg(deps[0])
+        assert [c.get_provider_info(leaf)[3] for leaf in leaves] == [leaves[:i] for i in range(len(leaves))]

@@ -209,6 +209,47 @@ def test_threads_share_containers_without_hanging(tmp_path):
                 assert first is again is c.get_cached(key)
 
 
+class Held(object):
+    __slots__ = ("key",)
+
+    def __init__(self, key):
+        self.key = key
+
+
+@pytest.mark.timeout(120)
+def test_held_values_read_while_another_thread_frees_what_readers_follow():
+    """Threads resolving their own held singletons (without the lock, on a
+    free-threaded build) while another thread grows the key table, which
+    moves its index, and replaces their values, which frees the old ones:
+    every read gives a live value of its own key."""
+    c = _tarnik_core.Container()
+    keys = ["held-%d" % i for i in range(4)]
+    for key in keys:
+        c.register_provider(key, functools.partial(Held, key), True, False, [])
+    wrong = []
+
+    def reader(key, deadline):
+        resolve = c.resolve
+        while time.monotonic() < deadline:
+            for _ in range(1000):
+                v = resolve(key)
+                if type(v) is not Held or v.key != key:
+                    wrong.append(repr(v))
+                    return
+
+    def writer(deadline):
+        n = 0
+        while time.monotonic() < deadline:
+            n += 1
+            if n < 20000:
+                c.register_provider("fresh-%d" % n, object, False, False, ["dep-%d" % n])
+            key = keys[n % len(keys)]
+            c.set_cached(key, Held(key))
+
+    run_threads([functools.partial(reader, key) for key in keys] + [writer], 1.0)
+    assert wrong == []
+
+
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("method", ["resolve", "resolve_many", "resolve_many_plan"])
 def test_other_thread_waits_for_a_running_resolution(method):

@@ -119,7 +119,7 @@ bool raise_deadlock() {
 }
 
 bool raise_too_large(const char* what) {
-    PyErr_Format(PyExc_OverflowError, "%s: more than a container can hold", what);
+    PyErr_Format(PyExc_OverflowError, "too many %s", what);
     return false;
 }
 

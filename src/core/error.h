@@ -35,6 +35,7 @@ bool raise_reentrant();
 
 bool raise_other_stack();
 bool raise_deadlock();
+// OverflowError "too many " followed by `what` ("keys in one container").
 bool raise_too_large(const char* what);
 
 // An internal failure: writes a diagnostic naming `where` to stderr (C

@@ -2,14 +2,19 @@
 //
 // There the held-singleton fast path of `resolve` reads the state without
 // taking the container's lock, so that threads resolving held singletons
-// scale. Readers announce themselves in one of a few counters (each on its
-// own cache line, picked by thread) and read only while the gate is open.
-// The lock holder closes the gate, and waits until no reader is inside,
-// before it changes anything such a reader follows (maps, entries, a value
-// it releases); filling an empty value slot needs no closing. The lock
-// holder opens the gate again when it releases the lock. With the
-// interpreter lock, readers and changes never interleave and the gate is
-// empty.
+// scale. Readers announce themselves in a counter and read only while the
+// gate is open. The lock holder closes the gate, and waits until no reader
+// is inside, before it changes anything such a reader follows (maps,
+// entries, a value it releases); filling an empty value slot needs no
+// closing. The lock holder opens the gate again when it releases the lock.
+// With the interpreter lock, readers and changes never interleave and the
+// gate is empty.
+//
+// A gate starts with one counter of its own. The first reader that finds
+// another one inside spreads the readers out: from then on they use a few
+// counters, each on its own cache line, picked by thread, so that threads
+// reading at once do not contend for one line. A container that one thread
+// at a time reads never pays for them.
 #pragma once
 
 #include <Python.h>
@@ -19,6 +24,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <thread>
 #endif
 
@@ -30,11 +36,20 @@ class ReaderGate {
 public:
     using Pass = std::atomic<long>*;
 
+    ReaderGate() noexcept = default;
+    ReaderGate(const ReaderGate&) = delete;
+    ReaderGate& operator=(const ReaderGate&) = delete;
+    ~ReaderGate() { delete[] spread_.load(std::memory_order_relaxed); }
+
     // A pass to read, or null when the gate is closed.
     Pass enter() noexcept {
-        Pass p = &counters_[slot_of_this_thread()].readers;
-        p->fetch_add(1, std::memory_order_seq_cst);
-        if (!closed_.load(std::memory_order_seq_cst)) return p;
+        Counter* spread = spread_.load(std::memory_order_seq_cst);
+        Pass p = spread ? &spread[slot_of_this_thread()].readers : &first_;
+        long inside = p->fetch_add(1, std::memory_order_seq_cst);
+        if (!closed_.load(std::memory_order_seq_cst)) {
+            if (inside != 0 && !spread) spread_out();
+            return p;
+        }
         p->fetch_sub(1, std::memory_order_release);
         return nullptr;
     }
@@ -43,10 +58,11 @@ public:
     void close() noexcept {
         if (closed_.load(std::memory_order_relaxed)) return;
         closed_.store(true, std::memory_order_seq_cst);
-        for (Counter& c : counters_) {
-            for (unsigned spins = 0; c.readers.load(std::memory_order_seq_cst) != 0; ++spins) {
-                if (spins > 64) std::this_thread::yield();  // a reader lost its CPU inside
-            }
+        // A reader that found the counters spread out after this looked finds
+        // the gate closed.
+        wait_out(first_);
+        if (Counter* spread = spread_.load(std::memory_order_seq_cst)) {
+            for (unsigned i = 0; i < kCounters; ++i) wait_out(spread[i].readers);
         }
     }
     void open() noexcept {
@@ -54,8 +70,14 @@ public:
     }
     // In the child of a fork: no reader survives it.
     void forget_readers() noexcept {
-        for (Counter& c : counters_) {
-            if (c.readers.load(std::memory_order_relaxed) != 0) c.readers.store(0, std::memory_order_relaxed);
+        // Written only where a reader was counted: the memory of an idle
+        // container stays shared with the parent.
+        if (first_.load(std::memory_order_relaxed) != 0) first_.store(0, std::memory_order_relaxed);
+        if (Counter* spread = spread_.load(std::memory_order_relaxed)) {
+            for (unsigned i = 0; i < kCounters; ++i) {
+                if (spread[i].readers.load(std::memory_order_relaxed) != 0)
+                    spread[i].readers.store(0, std::memory_order_relaxed);
+            }
         }
     }
 
@@ -65,15 +87,25 @@ private:
         auto id = static_cast<std::uint64_t>(platform::thread_id());
         return static_cast<unsigned>((id * 0x9E3779B97F4A7C15ull) >> 60) % kCounters;
     }
-    // Padded to a cache line: counters 64 bytes apart never share one.
-    struct Counter {
+    // Counters a cache line apart never share one.
+    struct alignas(64) Counter {
         std::atomic<long> readers{0};
-        char pad[64 - sizeof(std::atomic<long>)];
     };
-    char lead_[64];  // keeps the counters off the cache line of what comes before
-    Counter counters_[kCounters];
+    static void wait_out(std::atomic<long>& readers) noexcept {
+        for (unsigned spins = 0; readers.load(std::memory_order_seq_cst) != 0; ++spins) {
+            if (spins > 64) std::this_thread::yield();  // a reader lost its CPU inside
+        }
+    }
+    // Without memory for them, the readers keep sharing one counter.
+    void spread_out() noexcept {
+        Counter* made = new (std::nothrow) Counter[kCounters];
+        Counter* none = nullptr;
+        if (made && !spread_.compare_exchange_strong(none, made, std::memory_order_seq_cst)) delete[] made;
+    }
+
+    std::atomic<long> first_{0};
+    std::atomic<Counter*> spread_{nullptr};
     std::atomic<bool> closed_{false};
-    char pad_[64 - sizeof(std::atomic<bool>)];
 };
 
 #else

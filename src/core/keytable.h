@@ -1,18 +1,25 @@
 // The keys a container knows, interned: one KeySlot per distinct text.
 //
-// Slots live in fixed chunks, so a slot never moves; ids index them. The
-// index is an open-addressing table probed linearly: each entry keeps the
+// Slots live in chunks that never move; ids index them. The first chunk holds
+// a few slots, and each further chunk as many as all those before it, so a
+// small container stays small and a large one allocates a logarithmic number
+// of times. A slot is constructed when its id is first handed out, so the
+// pages of a large fresh chunk are not touched before they are needed.
+//
+// The index is an open-addressing table probed linearly: each entry keeps the
 // low 32 bits of its key's hash beside the slot id, which is both the probe
-// filter and all that growing or deleting needs, so neither reads a key.
+// filter and all that growing or deleting needs, so neither reads a key. The
+// first index and the first chunk share one allocation.
 #pragma once
 
 #include "records.h"
 #include "text.h"
 #include "trash.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
-#include <memory>
-#include <vector>
+#include <utility>
 
 namespace tarnik {
 
@@ -22,10 +29,14 @@ public:
     KeyTable(KeyTable&& other) noexcept { swap(other); }
     KeyTable(const KeyTable&) = delete;
     KeyTable& operator=(const KeyTable&) = delete;
+    ~KeyTable() noexcept(false);
 
     void swap(KeyTable& other) noexcept {
-        index_.swap(other.index_);
-        chunks_.swap(other.chunks_);
+        std::swap(index_, other.index_);
+        std::swap(mask_, other.mask_);
+        std::swap(first_, other.first_);
+        std::swap(rest_, other.rest_);
+        std::swap(chunks_, other.chunks_);
         std::swap(next_id_, other.next_id_);
         std::swap(free_head_, other.free_head_);
         std::swap(free_count_, other.free_count_);
@@ -34,10 +45,9 @@ public:
 
     // The slot of the key with the text of `s` (any str), or null.
     KeySlot* find(PyObject* s, Py_hash_t hash) const noexcept {
-        if (index_.empty()) return nullptr;
-        std::size_t mask = index_.size() - 1;
+        if (!index_) return nullptr;
         std::uint64_t tag = tag_of(hash);
-        for (std::size_t i = static_cast<std::size_t>(tag) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = static_cast<std::size_t>(tag) & mask_;; i = (i + 1) & mask_) {
             std::uint64_t e = index_[i];
             if (e == 0) return nullptr;
             if ((e & kTagMask) != tag << 32) continue;
@@ -47,9 +57,11 @@ public:
     }
 
     // Room for `n` more keys, so that as many intern() calls cannot fail.
-    void reserve(std::size_t n) {
-        if ((live_ + n) * 3 > index_.size() * 2 || n > free_count_ + (chunks_.size() << kChunkBits) - next_id_)
-            grow(n);
+    // False with OverflowError set when the table cannot hold that many keys;
+    // std::bad_alloc when memory runs out. The table is unchanged on failure.
+    bool reserve(std::size_t n) {
+        if (index_ && (live_ + n) * 3 <= (mask_ + 1) * 2 && n <= free_count_ + (capacity() - next_id_)) return true;
+        return grow(n);
     }
     // The slot for `s` (an exact str), added with no uses if it is new.
     // Needs room made by reserve().
@@ -67,35 +79,69 @@ public:
     // returns that.
     template <class F>
     int for_each(F&& f) {
-        for (std::uint32_t id = 0; id < next_id_; ++id) {
-            KeySlot& slot = at(id);
-            if (!slot.text) continue;
-            if (int r = f(slot)) return r;
-        }
-        return 0;
+        return each_slot([&](KeySlot& slot) { return slot.text ? f(slot) : 0; });
     }
 
 private:
-    static constexpr unsigned kChunkBits = 10;
-    static constexpr std::uint32_t kChunk = 1u << kChunkBits;
+    // The first chunk holds kFirst slots; chunk c >= 1 holds the ids from
+    // kFirst << (c - 1) up to twice that.
+    static constexpr unsigned kFirstBits = 2;
+    static constexpr std::uint32_t kFirst = 1u << kFirstBits;
+    static constexpr std::uint32_t kMaxChunks = 32 - kFirstBits + 1;
+    // Ids are 32 bits, and the index stores id + 1.
+    static constexpr std::size_t kMaxIds = UINT32_MAX;
+    // The first index: room for 5 keys at the load factor of 2/3.
+    static constexpr std::size_t kFirstIndex = 8;
     static constexpr std::uint64_t kTagMask = ~std::uint64_t{0xffffffffu};
 
     static std::uint64_t tag_of(Py_hash_t h) noexcept { return static_cast<std::uint32_t>(h); }
     static std::uint32_t id_of(std::uint64_t e) noexcept { return static_cast<std::uint32_t>(e) - 1; }
-    KeySlot& at(std::uint32_t id) const noexcept { return chunks_[id >> kChunkBits][id & (kChunk - 1)]; }
+    // The first id after chunk `c`.
+    static std::uint64_t chunk_end(std::uint32_t c) noexcept { return std::uint64_t{kFirst} << c; }
+    // Slots in `chunks` chunks, as far as there are ids for them.
+    static std::size_t capacity(std::uint32_t chunks) noexcept {
+        return chunks ? std::min<std::uint64_t>(chunk_end(chunks - 1), kMaxIds) : 0;
+    }
+    std::size_t capacity() const noexcept { return capacity(chunks_); }
 
-    void grow(std::size_t n);
-    void rebuild_index(std::size_t size);
+    KeySlot* slot_at(std::uint32_t id) const noexcept {
+        if (id < kFirst) return first_ + id;
+        unsigned top = static_cast<unsigned>(std::bit_width(id)) - 1;  // >= kFirstBits
+        return rest_[top - kFirstBits] + (id - (std::uint32_t{1} << top));
+    }
+    KeySlot& at(std::uint32_t id) const noexcept { return *slot_at(id); }
+
+    // Calls `f` on every slot constructed so far, until it returns non-zero.
+    template <class F>
+    int each_slot(F&& f) const {
+        std::uint64_t start = 0;
+        for (std::uint32_t c = 0; start < next_id_; start = chunk_end(c++)) {
+            KeySlot* chunk = c ? rest_[c - 1] : first_;
+            std::uint64_t count = std::min<std::uint64_t>(chunk_end(c), next_id_) - start;
+            for (std::uint64_t i = 0; i < count; ++i) {
+                if (int r = f(chunk[i])) return r;
+            }
+        }
+        return 0;
+    }
+
+    class Chunks;
+    bool grow(std::size_t n);
     void place(std::uint64_t entry) noexcept;
     std::size_t position_of(const KeySlot* slot) const noexcept;
     void erase_at(std::size_t pos) noexcept;
+    // The allocation that holds the first index and the first chunk.
+    std::uint64_t* first_block() const noexcept { return reinterpret_cast<std::uint64_t*>(first_) - kFirstIndex; }
 
-    std::vector<std::uint64_t> index_;  // 0: free; else hash tag << 32 | (id + 1)
-    std::vector<std::unique_ptr<KeySlot[]>> chunks_;
-    std::uint32_t next_id_ = 0;    // ids from here on have never been used
-    std::uint32_t free_head_ = 0;  // 1 + id of the first freed slot, chained through `uses`
+    std::uint64_t* index_ = nullptr;  // mask_ + 1 entries; 0: free; else hash tag << 32 | (id + 1)
+    std::size_t mask_ = 0;
+    KeySlot* first_ = nullptr;        // the first chunk, after the first index in one allocation
+    KeySlot** rest_ = nullptr;        // the other chunks, room for kMaxChunks - 1
+    std::uint32_t chunks_ = 0;        // chunks allocated, the first one included
+    std::uint32_t next_id_ = 0;       // ids from here on have never been used (their slots not constructed)
+    std::uint32_t free_head_ = 0;     // 1 + id of the first freed slot, chained through `uses`
     std::uint32_t free_count_ = 0;
-    std::size_t live_ = 0;
+    std::uint32_t live_ = 0;
 };
 
 }  // namespace tarnik

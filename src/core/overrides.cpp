@@ -9,17 +9,17 @@ void begin_override_layer(ContainerState& st) {
     st.layer_start.push_back(static_cast<std::uint32_t>(st.entries.size()));
 }
 
-void set_override(ContainerState& st, NewProvider& np, Trash& trash) {
-    if (st.layer_start.empty()) return;
+bool set_override(ContainerState& st, NewProvider& np, Trash& trash) {
+    if (st.layer_start.empty()) return true;
     st.gate.close();
     KeySlot* k = st.keys.find(np.key.get(), str_hash(np.key.get()));
     // The key already has an entry in the topmost layer: it is replaced.
     bool replace = k && k->top > st.layer_start.back();
-    st.keys.reserve(1 + np.provider.ndeps);
+    if (!st.keys.reserve((k ? 0 : 1) + std::size_t{np.provider.ndeps})) return false;
     if (replace) {
         trash.reserve(2 + st.entries[k->top - 1].provider.ndeps);
     } else if (st.entries.size() == st.entries.capacity()) {
-        if (st.entries.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+        if (st.entries.size() >= UINT32_MAX - 1) return raise_too_large("override entries in one container");
         st.entries.reserve(std::max<std::size_t>(8, st.entries.capacity() * 2));
     }
     // Nothing below can fail.
@@ -29,11 +29,12 @@ void set_override(ContainerState& st, NewProvider& np, Trash& trash) {
         Provider& old = st.entries[k->top - 1].provider;
         drop_entry(st, old, trash);
         old.take(np.provider);
-        return;
+        return true;
     }
     st.entries.emplace_back(k, k->top, std::move(np.provider));
     k->top = static_cast<std::uint32_t>(st.entries.size());
     ++k->uses;
+    return true;
 }
 
 void end_override_layer(ContainerState& st, Trash& trash) {

@@ -77,7 +77,7 @@ public:
             case Failure::Cycle:
                 return raise_cycle(key);
             case Failure::TooLarge:
-                return raise_too_large("a plan");
+                return raise_too_large("steps in one plan");
             case Failure::Async:
             default:
                 return raise_async_provider(key);

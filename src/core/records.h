@@ -54,7 +54,7 @@ struct Provider {
     // Room for `n` dependency keys; made before the container is locked.
     // False with OverflowError for a list longer than an entry can hold.
     bool allocate_deps(std::size_t n) {
-        if (n > UINT32_MAX || n > SIZE_MAX / sizeof(KeySlot*)) return raise_too_large("dependency keys");
+        if (n > UINT32_MAX || n > SIZE_MAX / sizeof(KeySlot*)) return raise_too_large("dependency keys for one provider");
         if (n > 2) {
             void* mem = std::malloc(n * sizeof(KeySlot*));
             if (!mem) throw std::bad_alloc();
@@ -66,7 +66,8 @@ struct Provider {
     // Moves `other` into this entry, which is empty (new, or dropped).
     void take(Provider& other) noexcept {
         callable.swap(other.callable);
-        cached.exchange(other.cached.take()).release();  // this entry held no value
+        // This entry holds no value; a new one (the usual case) holds none either.
+        if (other.cached) cached.exchange(other.cached.take()).release();
         std::memcpy(&deps_, &other.deps_, sizeof(deps_));
         ndeps = other.ndeps;
         singleton = other.singleton;

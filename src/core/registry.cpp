@@ -22,10 +22,10 @@ void drop_entry(ContainerState& st, Provider& p, Trash& trash) noexcept {
     trash.push_reserved(p.cached.take());
 }
 
-void register_provider(ContainerState& st, NewProvider& np, Trash& trash) {
+bool register_provider(ContainerState& st, NewProvider& np, Trash& trash) {
     st.gate.close();
     KeySlot* k = st.keys.find(np.key.get(), str_hash(np.key.get()));
-    st.keys.reserve(1 + np.provider.ndeps);
+    if (!st.keys.reserve((k ? 0 : 1) + std::size_t{np.provider.ndeps})) return false;
     if (k && k->base.registered()) trash.reserve(2 + k->base.ndeps);
     // Nothing below can fail. The new dependency keys are linked before the
     // old ones are dropped, so that a key both name stays interned.
@@ -34,6 +34,7 @@ void register_provider(ContainerState& st, NewProvider& np, Trash& trash) {
     if (k->base.registered()) drop_entry(st, k->base, trash);
     else ++k->uses;  // the registration is a use of its key, for good
     k->base.take(np.provider);
+    return true;
 }
 
 }  // namespace tarnik

@@ -23,8 +23,9 @@ struct NewProvider {
 };
 
 // Adds or replaces the base registration of `np.key`; what the replaced one
-// held goes to `trash`.
-void register_provider(ContainerState& st, NewProvider& np, Trash& trash);
+// held goes to `trash`. False with the exception set, and nothing changed,
+// when the container cannot hold the keys.
+bool register_provider(ContainerState& st, NewProvider& np, Trash& trash);
 
 // The two halves of every change of an entry. Both need room made first:
 // keys.reserve() for link_entry, and trash room for the entry's callable,

@@ -14,7 +14,7 @@ int visit_entry(Provider& p, visitproc visit, void* arg) {
 
 void release_entry(Provider& p) {
     p.callable.reset();
-    p.cached.take().reset();
+    if (p.cached) p.cached.take().reset();
     p.free_deps();
 }
 

@@ -2,6 +2,7 @@
 
 #include "convert.h"
 
+#include <memory>
 #include <mutex>
 #include <vector>
 

@@ -40,8 +40,7 @@ PyObject* store_provider(const Signature& sig, PyObject* self, PyObject* const* 
         NewProvider np;
         if (!provider_arguments(sig, args, nargs, kwnames, self, c, np)) return nullptr;
         if (!call.enter(c, Call::Access::Change)) return nullptr;
-        store(call.state(), np, call.trash());
-        call.leave(true);
+        if (!call.leave(store(call.state(), np, call.trash()))) return nullptr;
         np.release();
         Py_RETURN_NONE;
     });
