@@ -112,7 +112,6 @@ public:
     // In the child of a fork: the waits-for graph forgets the threads gone.
     static void forget_other_waits() noexcept;
 
-    bool held_by_this_thread() const noexcept { return owner_.load(std::memory_order_relaxed) == self(); }
     bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
     void poison() noexcept { poisoned_.store(true, std::memory_order_release); }
 
