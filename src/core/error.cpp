@@ -40,8 +40,19 @@ void set_panic(const char* text, Py_ssize_t size) {
     PyErr_SetObject(g_panic_type, message.get());
 }
 
-// The pending exception, normalized and with its traceback attached; the
-// error indicator is left clear.
+// str() of an exception as UTF-8, or the fallback text.
+std::string message_of(PyObject* exc) {
+    std::string message = "Unwrapped panic from Python code";
+    Ref text = Ref::steal(PyObject_Str(exc));
+    Py_ssize_t n = 0;
+    const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+    if (s) message.assign(s, static_cast<std::size_t>(n));
+    else PyErr_Clear();  // an unprintable exception keeps the fallback text
+    return message;
+}
+
+}  // namespace
+
 Ref take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref::steal(PyErr_GetRaisedException());
@@ -55,7 +66,6 @@ Ref take_exception() {
 #endif
 }
 
-// Makes `exc`, an exception instance, the pending exception again.
 void restore_exception(Ref exc) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc.release());
@@ -64,19 +74,6 @@ void restore_exception(Ref exc) {
     PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v))).release(), v, PyException_GetTraceback(v));
 #endif
 }
-
-// str() of an exception as UTF-8, or the fallback text.
-std::string message_of(PyObject* exc) {
-    std::string message = "Unwrapped panic from Python code";
-    Ref text = Ref::steal(PyObject_Str(exc));
-    Py_ssize_t n = 0;
-    const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-    if (s) message.assign(s, static_cast<std::size_t>(n));
-    else PyErr_Clear();  // an unprintable exception keeps the fallback text
-    return message;
-}
-
-}  // namespace
 
 bool raise_missing_provider(PyObject* key) {
     return raise_with_key(PyExc_KeyError, "No provider registered for key: %U", key);

@@ -54,6 +54,12 @@ bool pass_on_python_failure();
 // back. The pending exception stays.
 void announce_resumed_failure();
 
+// The pending exception, normalized and with its traceback attached; the
+// error indicator is left clear.
+Ref take_exception();
+// Makes `exc`, an exception instance, the pending exception again.
+void restore_exception(Ref exc);
+
 // True when the pending exception is an internal failure.
 bool internal_failure_pending() noexcept;
 

@@ -98,15 +98,7 @@ void conversion_error(PyObject* obj, const char* target) {
 void argument_failed(const char* param) {
     pass_on_python_failure();
     if (PyErr_Occurred() != PyExc_TypeError) return;  // anything else goes on unchanged
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref old = Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    Ref type = Ref::steal(t), traceback = Ref::steal(tb);
-    Ref old = Ref::steal(v);
-#endif
+    Ref old = take_exception();
     Ref text = Ref::steal(PyObject_Str(old.get()));
     if (!text) return;
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
