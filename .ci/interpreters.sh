@@ -12,8 +12,11 @@
 #             and PC/pyconfig.h.in as pyconfig.h, from the same tarball as
 #             3.13t), for compiling the module for Windows with mingw-w64
 #
+# and, on this machine itself, the compilers that the other platforms' checks
+# use (target "tools"): clang with libc++, and mingw-w64.
+#
 # Usage:
-#   .ci/interpreters.sh provide [ft|sid|win|all]  build or check what is missing (default: all)
+#   .ci/interpreters.sh provide [ft|sid|win|tools|all]  build or check what is missing (default: all)
 #   .ci/interpreters.sh ft-python              print the 3.13t interpreter's path
 #   .ci/interpreters.sh win-include            print the Windows header directory
 #   .ci/interpreters.sh sid-run [-b HOST_DIR:ROOT_DIR]... [--] CMD [ARGS...]
@@ -41,6 +44,7 @@ ft_python="$ft_prefix/bin/python3.13t"
 win_include="$cache/cp313-windows/include"
 sid_root="$cache/sid"
 sid_packages="g++ python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
+tool_packages="clang libc++-dev libc++abi-dev g++-mingw-w64-x86-64"
 source_suites="${TARNIK_DEBIAN_SOURCE_SUITES:-sid forky trixie}"
 host_ca=/etc/ssl/certs/ca-certificates.crt
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -182,8 +186,8 @@ provide_ft() {
   mkdir -p "$tmp/build"
   orig="$(fetch_cp313_source "$tmp")"
   # The same tarball holds what a Windows compile needs: keep it now rather
-  # than fetching it again.
-  (lock win; keep_windows_headers "$orig")
+  # than fetching it again (but never replace headers that may be in use).
+  (lock win; [[ -f "$cache/cp313-windows.ready" ]] && win_ok || keep_windows_headers "$orig")
   log "3.13t: building $(basename "$orig") with --disable-gil"
   tar -xf "$orig" -C "$tmp/build" --strip-components=1
   (
@@ -274,7 +278,8 @@ case "$cmd" in
       ft) provide_ft ;;
       sid) provide_sid ;;
       win) provide_win ;;
-      all) provide_ft; provide_sid; provide_win ;;
+      tools) host_apt_install $tool_packages ;;
+      all) provide_ft; provide_sid; provide_win; host_apt_install $tool_packages ;;
       *) die "provide: unknown target ${1}" ;;
     esac ;;
   ft-python) ft_ok || die "3.13t is not provided (run: $0 provide ft)"; echo "$ft_python" ;;
