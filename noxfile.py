@@ -265,12 +265,13 @@ def libcxx(session):
 # and mingw-w64 (posix threads; its default thread model has no std::mutex)
 # with CPython 3.13's Windows headers.  The macOS targets are the oldest
 # release the wheels support (MACOSX_DEPLOYMENT_TARGET in pyproject.toml), so
-# that what libc++ marks as newer than that fails here too.
+# that what libc++ marks as newer than that fails here too.  The last column
+# is the file of src/platform/ that must hold the target's implementation.
 CROSS = {
-    "aarch64-macos": ["zig", "aarch64-macos.11.0"],
-    "x86_64-macos": ["zig", "x86_64-macos.11.0"],
-    "aarch64-linux": ["zig", "aarch64-linux-gnu"],
-    "x86_64-windows": ["mingw", "x86_64-w64-mingw32-g++-posix"],
+    "aarch64-macos": ["zig", "aarch64-macos.11.0", "macos"],
+    "x86_64-macos": ["zig", "x86_64-macos.11.0", "macos"],
+    "aarch64-linux": ["zig", "aarch64-linux-gnu", "linux"],
+    "x86_64-windows": ["mingw", "x86_64-w64-mingw32-g++-posix", "windows"],
 }
 CROSS_FLAGS = ["-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror"]
 
@@ -278,8 +279,11 @@ CROSS_FLAGS = ["-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror"]
 @nox.session(python=PRIMARY)
 @nox.parametrize("target", list(CROSS), ids=list(CROSS))
 def cross(session, target):
-    """Compile every source file for another platform, warnings as errors."""
-    kind, name = CROSS[target]
+    """Compile every source file for another platform, warnings as errors.
+
+    The platform layer's file for the target must be the one that defines
+    its functions (each of the others compiles to nothing there)."""
+    kind, name, family = CROSS[target]
     if kind == "zig":
         session.install("ziglang")
         include = session.run("python", "-c", "import sysconfig; print(sysconfig.get_paths()['include'])",
@@ -310,6 +314,11 @@ def cross(session, target):
             print(output, file=sys.stderr)
     if failed:
         session.error("%d of %d files do not compile for %s" % (len(failed), len(results), target))
+    defining = sorted(p.name for p in out.glob("platform_*.o") if b"stack_low" in p.read_bytes()
+                      and p.name != "platform_common.cpp.o")
+    session.log("the platform layer's functions come from %s" % defining)
+    if defining != ["platform_%s.cpp.o" % family]:
+        session.error("expected src/platform/%s.cpp to implement the platform layer for %s" % (family, target))
 
 
 # ---- packaging ------------------------------------------------------------------------
