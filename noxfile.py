@@ -385,7 +385,8 @@ def sdist(session):
     top = names[0].split("/")[0]
     rel = {n[len(top) + 1:] for n in names if n.startswith(top + "/")}
     need = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "stubs/_tarnik_core-stubs/__init__.pyi",
-            "tests/conftest.py", "tests/test_examples.py", "examples/quickstart.py", "src/lib.cpp"]
+            "tests/conftest.py", "tests/test_examples.py", "src/lib.cpp"]
+    need += ["examples/" + p.name for p in sorted((ROOT / "examples").glob("*.py"))]
     missing = [n for n in need if n not in rel]
     missing += [d + "/*.cpp" for d in ("src/core", "src/module")
                 if not any(n.startswith(d + "/") and n.endswith(".cpp") for n in rel)]
