@@ -5,7 +5,7 @@
     nox -s tests-3.11 -- -k plan  pytest arguments go after `--`
 
 `.ci/run` provides what the sessions need (as root: the interpreters below,
-clang with libc++, mingw-w64) and runs every session but tests-3.12, whose
+clang with libc++, mingw-w64, the aarch64 cross compiler and qemu-user) and runs every session but tests-3.12, whose
 interpreter runs the whole suite in `readme`.  Each session builds what it
 tests from this directory, in fresh virtual environments.
 
@@ -20,6 +20,7 @@ tests from this directory, in fresh virtual environments.
 | libcxx                   | the whole suite, built by clang++ against libc++        |
 | cross(TARGET)            | every source file compiles for macOS arm64 and x86_64   |
 |                          | and Linux aarch64 (zig) and Windows x86_64 (mingw-w64)  |
+| aarch64                  | the whole suite on Linux aarch64 under qemu-user        |
 | wheel                    | a wheel, repaired by auditwheel, installed in a fresh   |
 |                          | venv with no compiler on PATH: the suite and examples   |
 | sdist                    | the sdist's contents; it builds, installs and imports   |
@@ -31,7 +32,8 @@ Where the interpreters come from: each pyenv CPython 3.8 to 3.13 (the newest
 patch release of each); 3.13t and the unstable root from
 `.ci/interpreters.sh provide` (as root; cache in TARNIK_INTERPRETERS,
 default /opt/tarnik-interpreters), which also installs the compilers
-(`provide tools`) and keeps CPython 3.13's Windows headers (`provide win`).  Set TARNIK_JUNIT_DIR to have every
+(`provide tools`), keeps CPython 3.13's Windows headers (`provide win`) and
+unpacks Debian's arm64 CPython (`provide arm64`).  Set TARNIK_JUNIT_DIR to have every
 pytest run write a JUnit XML report there.
 """
 
@@ -319,6 +321,59 @@ def cross(session, target):
     session.log("the platform layer's functions come from %s" % defining)
     if defining != ["platform_%s.cpp.o" % family]:
         session.error("expected src/platform/%s.cpp to implement the platform layer for %s" % (family, target))
+
+
+@nox.session(python=PRIMARY)
+def aarch64(session):
+    """The whole suite on Linux aarch64, under qemu-user.
+
+    The module is built by Debian's aarch64 cross compiler (GCC, libstdc++)
+    with CMake's release flags and run by Debian's arm64 CPython (that of
+    this machine's release, from `.ci/interpreters.sh provide arm64`),
+    started through qemu-aarch64-static explicitly: a small script stands in
+    for the interpreter, so that the tests' child interpreters run under the
+    emulator too, and `cc` is the cross C compiler, so that the tests that
+    build a C shim build it for aarch64.  The test requirements are aarch64
+    wheels installed into a directory on PYTHONPATH."""
+    qemu, cxx, cc = (shutil.which(t) for t in ("qemu-aarch64-static", "aarch64-linux-gnu-g++",
+                                                "aarch64-linux-gnu-gcc"))
+    if not (qemu and cxx and cc):
+        session.error("qemu-user-static or the aarch64 cross compiler is missing "
+                      "(as root: bash .ci/interpreters.sh provide tools)")
+    root = Path(session.run(*INTERPRETERS, "arm64-root", external=True, silent=True).strip())
+    python = sorted(root.glob("usr/bin/python3.[0-9]*"))[0]
+    version = python.name[len("python"):]
+    tmp = Path(session.create_tmp()).resolve()
+    for d in ("bin", "module", "site"):
+        shutil.rmtree(tmp / d, ignore_errors=True)
+        (tmp / d).mkdir()
+    wrapper = tmp / "bin" / python.name
+    # -0: the interpreter sees the script as its argv[0], so sys.executable
+    # names the script; it finds its library through qemu's -L prefix.
+    wrapper.write_text('#!/bin/sh\nexec %s -L %s -0 "$0" %s "$@"\n' % (qemu, root, python))
+    wrapper.chmod(0o755)
+    (tmp / "bin" / "cc").symlink_to(cc)
+
+    soabi = "cpython-%s-aarch64-linux-gnu" % version.replace(".", "")
+    module = tmp / "module" / ("_tarnik_core.%s.so" % soabi)
+    session.log("building %s" % module.name)
+    session.run(cxx, "-std=c++20", "-O3", "-DNDEBUG", "-fPIC", "-shared", "-fvisibility=hidden",
+                "-fvisibility-inlines-hidden", "-Wall", "-Wextra", "-Werror",
+                "-isystem", str(root / "usr" / "include" / ("python" + version)),
+                "-isystem", str(root / "usr" / "include"), "-I", str(ROOT / "src"),
+                *map(str, sorted(ROOT.glob("src/**/*.cpp"))), "-o", str(module), external=True)
+    session.run("python", "-m", "pip", "install", "-q", "--target", str(tmp / "site"), "--only-binary=:all:",
+                "--platform", "manylinux2014_aarch64", "--python-version", version, "--implementation", "cp",
+                *_test_requirements())
+    env = ["PATH=%s" % (tmp / "bin"), "HOME=%s" % tmp, "LANG=C.UTF-8",
+           "PYTHONPATH=%s%s%s" % (tmp / "module", os.pathsep, tmp / "site")]
+    env += ["PYTEST_ADDOPTS=" + v for v in [_junit_env(session).get("PYTEST_ADDOPTS")] if v]
+    session.run("/usr/bin/env", "-i", *env, python.name, "-c",
+                "import platform, sys, _tarnik_core; assert platform.machine() == 'aarch64', platform.machine(); "
+                "print(sys.executable, sys.version.split()[0], platform.machine(), _tarnik_core.__file__)",
+                external=True)
+    session.run("/usr/bin/env", "-i", *env, python.name, "-m", "pytest", "-p", "no:cacheprovider",
+                *session.posargs, external=True)
 
 
 # ---- packaging ------------------------------------------------------------------------

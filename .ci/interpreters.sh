@@ -11,14 +11,21 @@
 #             CPython 3.13's headers as a Windows build sees them (Include/
 #             and PC/pyconfig.h.in as pyconfig.h, from the same tarball as
 #             3.13t), for compiling the module for Windows with mingw-w64
+#   arm64/    the files of Debian's arm64 packages python3, libpython3-dev and
+#             libstdc++6 of this machine's own release (unpacked, not
+#             installed), for running the module on Linux aarch64 under
+#             qemu-user
 #
-# and, on this machine itself, the compilers that the other platforms' checks
-# use (target "tools"): clang with libc++, and mingw-w64.
+# and, on this machine itself, the compilers and emulator that the other
+# platforms' checks use (target "tools"): clang with libc++, mingw-w64, the
+# aarch64 cross compiler and qemu-user.
 #
 # Usage:
-#   .ci/interpreters.sh provide [ft|sid|win|tools|all]  build or check what is missing (default: all)
+#   .ci/interpreters.sh provide [ft|sid|win|arm64|tools|all]
+#                                              build or check what is missing (default: all)
 #   .ci/interpreters.sh ft-python              print the 3.13t interpreter's path
 #   .ci/interpreters.sh win-include            print the Windows header directory
+#   .ci/interpreters.sh arm64-root             print the arm64 root's path
 #   .ci/interpreters.sh sid-run [-b HOST_DIR:ROOT_DIR]... [--] CMD [ARGS...]
 #       run CMD as root inside the unstable root, in a private mount namespace
 #       (/proc, /dev and each -b directory are mounted there and vanish with
@@ -26,7 +33,7 @@
 #       bundle; /etc/resolv.conf and the bundle are copied in first
 #
 # Each step writes a stamp file last (cp313t.ready, cp313-windows.ready,
-# sid.base.ready, sid.ready); a step without its stamp is redone from scratch, a stamped one
+# arm64.ready, sid.base.ready, sid.ready); a step without its stamp is redone from scratch, a stamped one
 # is only checked.  Safe to run from several processes at once: each step
 # holds a lock on its own part of the cache.
 #
@@ -44,7 +51,9 @@ ft_python="$ft_prefix/bin/python3.13t"
 win_include="$cache/cp313-windows/include"
 sid_root="$cache/sid"
 sid_packages="g++ python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
-tool_packages="clang libc++-dev libc++abi-dev g++-mingw-w64-x86-64"
+tool_packages="clang libc++-dev libc++abi-dev g++-mingw-w64-x86-64 g++-aarch64-linux-gnu qemu-user-static"
+arm64_root="$cache/arm64"
+arm64_packages="python3 libpython3-dev libstdc++6"
 source_suites="${TARNIK_DEBIAN_SOURCE_SUITES:-sid forky trixie}"
 host_ca=/etc/ssl/certs/ca-certificates.crt
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -157,6 +166,50 @@ provide_win() {
   trap "rm -rf '$tmp'" EXIT
   orig="$(fetch_cp313_source "$tmp")"
   keep_windows_headers "$orig"
+}
+
+# ---- Debian's arm64 CPython, for qemu-user -------------------------------------
+arm64_ok() {
+  [[ -x "$arm64_root/usr/bin/python3" && -f "$arm64_root/usr/lib/aarch64-linux-gnu/libstdc++.so.6" ]] &&
+    compgen -G "$arm64_root/usr/include/aarch64-linux-gnu/python3.*/pyconfig.h" >/dev/null
+}
+
+provide_arm64() {
+  lock arm64
+  if [[ -f "$cache/arm64.ready" && "$(cat "$cache/arm64.ready")" == "$arm64_packages" ]] && arm64_ok; then
+    log "arm64: reusing $arm64_root"
+    return
+  fi
+  rm -f "$cache/arm64.ready"
+  rm -rf "$arm64_root"
+  local tmp mirror release
+  tmp="$(mktemp -d "${TMPDIR:-/tmp}/tarnik-arm64.XXXXXX")"
+  # shellcheck disable=SC2064
+  trap "rm -rf '$tmp'" EXIT
+  mirror="$(debian_mirror)"
+  release="$(. /etc/os-release && echo "$VERSION_CODENAME")"
+  [[ -n "$release" ]] || die "arm64: no VERSION_CODENAME in /etc/os-release"
+  # A private apt configuration for arm64 with an empty package database, so
+  # that every dependency is downloaded; the machine's own apt state stays
+  # untouched and nothing is installed.
+  log "arm64: fetching $arm64_packages ($release) from $mirror"
+  mkdir -p "$tmp/lists/partial" "$tmp/parts" "$tmp/prefs" "$tmp/cache/archives/partial"
+  : >"$tmp/status"
+  echo "deb [arch=arm64 signed-by=$keyring] $mirror $release main" >"$tmp/sources.list"
+  local opts=(-o "Dir::Etc::sourcelist=$tmp/sources.list" -o "Dir::Etc::sourceparts=$tmp/parts"
+              -o "Dir::Etc::preferencesparts=$tmp/prefs" -o "Dir::State::lists=$tmp/lists"
+              -o "Dir::Cache=$tmp/cache" -o "Dir::State::status=$tmp/status" -o Debug::NoLocking=1
+              -o APT::Architecture=arm64 -o APT::Architectures::=arm64
+              -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
+  apt-get -q "${opts[@]}" update >&2
+  # shellcheck disable=SC2086
+  apt-get -q -y "${opts[@]}" install --download-only --no-install-recommends $arm64_packages >&2
+  local deb
+  mkdir -p "$arm64_root"
+  for deb in "$tmp"/cache/archives/*.deb; do dpkg-deb -x "$deb" "$arm64_root"; done
+  arm64_ok || die "arm64: $arm64_root does not hold python3, its headers and libstdc++"
+  echo "$arm64_packages" >"$cache/arm64.ready"
+  log "arm64: ready ($(ls "$arm64_root"/usr/bin/python3.* | head -n 1))"
 }
 
 # ---- 3.13t --------------------------------------------------------------------
@@ -278,11 +331,15 @@ case "$cmd" in
       ft) provide_ft ;;
       sid) provide_sid ;;
       win) provide_win ;;
+      arm64) provide_arm64 ;;
+      # shellcheck disable=SC2086
       tools) host_apt_install $tool_packages ;;
-      all) provide_ft; provide_sid; provide_win; host_apt_install $tool_packages ;;
+      # shellcheck disable=SC2086
+      all) provide_ft; provide_sid; provide_win; provide_arm64; host_apt_install $tool_packages ;;
       *) die "provide: unknown target ${1}" ;;
     esac ;;
   ft-python) ft_ok || die "3.13t is not provided (run: $0 provide ft)"; echo "$ft_python" ;;
+  arm64-root) arm64_ok || die "the arm64 root is not provided (run: $0 provide arm64)"; echo "$arm64_root" ;;
   win-include) win_ok || die "the Windows headers are not provided (run: $0 provide win)"; echo "$win_include" ;;
   sid-run) sid_run "$@" ;;
   *) die "unknown command $cmd (provide, ft-python, win-include, sid-run)" ;;
