@@ -245,7 +245,7 @@ def unstable(session, version):
 
 @nox.session(python=PRIMARY)
 def libcxx(session):
-    """The whole suite against a build by clang++ with libc++.
+    """The whole suite against a build by clang++ with libc++, warnings as errors.
 
     libc++ is the C++ library of macOS; Debian has it (clang, libc++-dev,
     libc++abi-dev: `.ci/interpreters.sh provide tools`).  The build gets a
@@ -253,7 +253,9 @@ def libcxx(session):
     if not shutil.which("clang++"):
         session.error("clang++ is not on PATH (as root: bash .ci/interpreters.sh provide tools)")
     env = {"CXX": "clang++", "CXXFLAGS": "-stdlib=libc++", "LDFLAGS": "-stdlib=libc++"}
-    session.install("--config-settings=build-dir=build/libcxx-{wheel_tag}", ".[test]", env=env)
+    # Warnings as errors: clang warns about things GCC does not.
+    session.install("--config-settings=build-dir=build/libcxx-{wheel_tag}",
+                    "--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON", ".[test]", env=env)
     module = session.run("python", "-c", "import _tarnik_core; print(_tarnik_core.__file__)", silent=True).strip()
     libs = session.run("ldd", module, external=True, silent=True)
     session.log(libs)
@@ -275,7 +277,7 @@ CROSS = {
     "aarch64-linux": ["zig", "aarch64-linux-gnu", "linux"],
     "x86_64-windows": ["mingw", "x86_64-w64-mingw32-g++-posix", "windows"],
 }
-CROSS_FLAGS = ["-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror"]
+CROSS_FLAGS = ["-std=c++20", "-O2", "-DNDEBUG", "-Wall", "-Wextra", "-Werror"]  # a release build's
 
 
 @nox.session(python=PRIMARY)
