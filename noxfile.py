@@ -61,6 +61,10 @@ CACHE = Path(os.environ.get("TARNIK_INTERPRETERS", "/opt/tarnik-interpreters"))
 README_INSTALL = "pip install . && python examples/quickstart.py"
 README_TEST = 'pip install ".[test]" && python -m pytest'
 NOT_SLOW = ["-m", "not slow"]
+# Some test requirements publish no wheel for every interpreter in their newest
+# release (the free-threaded build, older or newer versions); an older release
+# with a wheel beats building the sdist, which takes minutes or a toolchain.
+PREFER_BINARY = ["--prefer-binary"]
 
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
@@ -180,10 +184,7 @@ def tests(session):
     Arguments after `--` go to pytest instead of -m "not slow"."""
     free_threaded = session.python.endswith("t")
     env = {"PYTHON_GIL": "0"} if free_threaded else {}
-    # --prefer-binary: some test requirements publish no free-threaded wheel
-    # for their newest release; an older one with a wheel beats building the
-    # sdist.
-    session.install(*(["--prefer-binary"] if free_threaded else []), ".[test]")
+    session.install(*PREFER_BINARY, ".[test]")
     session.run("python", "-W", "error", "-c", CHECK_MODULE, env=env)
     _pytest(session, *(session.posargs or NOT_SLOW), env=env)
     if free_threaded:
@@ -231,7 +232,7 @@ def unstable(session, version):
 
     inside("sh", "-c", "python%s -VV && g++ --version | head -n 1" % version)
     inside("sh", "-c", "rm -rf /ci/venv && python%s -m venv /ci/venv" % version)
-    inside("/ci/venv/bin/python", "-m", "pip", "install", "-q", ".[test]")
+    inside("/ci/venv/bin/python", "-m", "pip", "install", "-q", *PREFER_BINARY, ".[test]")
     inside("/ci/venv/bin/python", "-W", "error", "-c", CHECK_MODULE)
     junit = _junit_env(session).get("PYTEST_ADDOPTS", "").rpartition("--junitxml=")[2]
     args = session.posargs or NOT_SLOW
@@ -254,7 +255,7 @@ def libcxx(session):
         session.error("clang++ is not on PATH (as root: bash .ci/interpreters.sh provide tools)")
     env = {"CXX": "clang++", "CXXFLAGS": "-stdlib=libc++", "LDFLAGS": "-stdlib=libc++"}
     # Warnings as errors: clang warns about things GCC does not.
-    session.install("--config-settings=build-dir=build/libcxx-{wheel_tag}",
+    session.install(*PREFER_BINARY, "--config-settings=build-dir=build/libcxx-{wheel_tag}",
                     "--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON", ".[test]", env=env)
     module = session.run("python", "-c", "import _tarnik_core; print(_tarnik_core.__file__)", silent=True).strip()
     libs = session.run("ldd", module, external=True, silent=True)
@@ -464,7 +465,7 @@ def stubs(session):
     mypy picks the stubs up, stubtest finds no difference from the module,
     and the stub and example tests run (with mypy present, so they cannot
     skip)."""
-    session.install(".", "mypy", *_test_requirements())
+    session.install(*PREFER_BINARY, ".", "mypy", *_test_requirements())
     outside = _outside(session)
     (outside / "typed_use.py").write_text(
         "from typing import Callable, List, Tuple\n\n"
@@ -492,8 +493,7 @@ def stubs(session):
 # ---- instrumented builds and benchmarks -----------------------------------------------
 
 def _sanitize(session, mode, default_args=()):
-    session.install(*_test_requirements(), "cmake", "ninja",
-                    *(["--prefer-binary"] if session.python.endswith("t") else []))
+    session.install(*PREFER_BINARY, *_test_requirements(), "cmake", "ninja")
     session.run("bash", "tools/sanitize.sh", mode, "python", *(session.posargs or default_args),
                 env=_junit_env(session), external=True)
 
