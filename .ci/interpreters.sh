@@ -7,18 +7,33 @@
 #   sid/      a minimal Debian unstable root with python3.14, python3.15 (the
 #             -dev and -venv packages) and g++; those builds need unstable's C
 #             library, so they are used inside that root only
+#   cp313-windows/include/
+#             CPython 3.13's headers as a Windows build sees them (Include/
+#             and PC/pyconfig.h.in as pyconfig.h, from the same tarball as
+#             3.13t), for compiling the module for Windows with mingw-w64
+#   arm64/    the files of Debian's arm64 packages python3, libpython3-dev and
+#             libstdc++6 of this machine's own release (unpacked, not
+#             installed), for running the module on Linux aarch64 under
+#             qemu-user
+#
+# and, on this machine itself, the compilers and emulator that the other
+# platforms' checks use (target "tools"): clang with libc++, mingw-w64, the
+# aarch64 cross compiler and qemu-user.
 #
 # Usage:
-#   .ci/interpreters.sh provide [ft|sid|all]   build or check what is missing (default: all)
+#   .ci/interpreters.sh provide [ft|sid|win|arm64|tools|all]
+#                                              build or check what is missing (default: all)
 #   .ci/interpreters.sh ft-python              print the 3.13t interpreter's path
+#   .ci/interpreters.sh win-include            print the Windows header directory
+#   .ci/interpreters.sh arm64-root             print the arm64 root's path
 #   .ci/interpreters.sh sid-run [-b HOST_DIR:ROOT_DIR]... [--] CMD [ARGS...]
 #       run CMD as root inside the unstable root, in a private mount namespace
 #       (/proc, /dev and each -b directory are mounted there and vanish with
 #       the command), with a clean environment that trusts this machine's CA
 #       bundle; /etc/resolv.conf and the bundle are copied in first
 #
-# Each step writes a stamp file last (cp313t.ready, sid.base.ready,
-# sid.ready); a step without its stamp is redone from scratch, a stamped one
+# Each step writes a stamp file last (cp313t.ready, cp313-windows.ready,
+# arm64.ready, sid.base.ready, sid.ready); a step without its stamp is redone from scratch, a stamped one
 # is only checked.  Safe to run from several processes at once: each step
 # holds a lock on its own part of the cache.
 #
@@ -33,8 +48,12 @@ set -euo pipefail
 cache="${TARNIK_INTERPRETERS:-/opt/tarnik-interpreters}"
 ft_prefix="$cache/cp313t"
 ft_python="$ft_prefix/bin/python3.13t"
+win_include="$cache/cp313-windows/include"
 sid_root="$cache/sid"
 sid_packages="g++ python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
+tool_packages="clang libc++-dev libc++abi-dev g++-mingw-w64-x86-64 g++-aarch64-linux-gnu qemu-user-static"
+arm64_root="$cache/arm64"
+arm64_packages="python3 libpython3-dev libstdc++6"
 source_suites="${TARNIK_DEBIAN_SOURCE_SUITES:-sid forky trixie}"
 host_ca=/etc/ssl/certs/ca-certificates.crt
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -76,6 +95,123 @@ host_apt_install() {  # install host packages that are missing; one apt user at 
   ) >&2
 }
 
+# ---- the CPython 3.13 source ---------------------------------------------------
+fetch_cp313_source() {  # fetch_cp313_source DIR: download the .orig tarball into DIR, print its path
+  local tmp=$1 mirror
+  mirror="$(debian_mirror)"
+
+  # A private apt configuration with the source indexes of the newer suites
+  # only; the machine's own lists and caches stay untouched.  The archive does
+  # not always hold every file that an index names (an .orig tarball may be
+  # missing while the index is newer than the pool), so each version that the
+  # indexes list is tried, newest first, until one .orig tarball arrives.
+  log "python3.13 source: fetching from $mirror ($source_suites)"
+  mkdir -p "$tmp/apt/lists/partial" "$tmp/apt/parts" "$tmp/apt/cache/archives/partial" "$tmp/src"
+  local suite
+  for suite in $source_suites; do
+    echo "deb-src [signed-by=$keyring] $mirror $suite main"
+  done >"$tmp/apt/sources.list"
+  local opts=(-o "Dir::Etc::sourcelist=$tmp/apt/sources.list" -o "Dir::Etc::sourceparts=$tmp/apt/parts"
+              -o "Dir::State::lists=$tmp/apt/lists" -o "Dir::Cache=$tmp/apt/cache"
+              -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
+  apt-get -q "${opts[@]}" update >&2
+  local versions version f orig=""
+  versions="$(apt-cache "${opts[@]}" showsrc python3.13 | sed -n 's/^Version: //p' | sort -r -V -u)"
+  [[ -n "$versions" ]] || die "no python3.13 source package in $source_suites"
+  for version in $versions; do
+    # The .orig tarball is all we need; the rest of the download may fail.
+    (cd "$tmp/src" && apt-get -q "${opts[@]}" source --download-only "python3.13=$version" >&2) || true
+    for f in "$tmp"/src/python3.13_*.orig.tar.{xz,gz,bz2}; do
+      [[ -f "$f" ]] && orig="$f"
+    done
+    [[ -n "$orig" ]] && break
+    log "python3.13 $version: no .orig tarball in the archive"
+  done
+  [[ -n "$orig" ]] || die "none of the python3.13 sources ($versions) could be downloaded"
+  echo "$orig"
+}
+
+# ---- CPython 3.13's headers for Windows -----------------------------------------
+win_ok() {
+  [[ -f "$win_include/Python.h" && -f "$win_include/pyconfig.h" && -d "$win_include/cpython" ]] &&
+    grep -q '^#define PY_MINOR_VERSION[[:space:]]*13$' "$win_include/patchlevel.h"
+}
+
+keep_windows_headers() {  # keep_windows_headers TARBALL: the part of the source a Windows compile needs
+  local tmp
+  tmp="$(mktemp -d "${TMPDIR:-/tmp}/tarnik-cp313-win.XXXXXX")"
+  tar -xf "$1" -C "$tmp" --strip-components=1 --wildcards '*/Include/*' '*/PC/pyconfig.h.in'
+  rm -rf "$cache/cp313-windows"
+  mkdir -p "$cache/cp313-windows"
+  mv "$tmp/Include" "$win_include"
+  # A Windows build writes PC/pyconfig.h from this file; the placeholder for
+  # the free-threaded build stays commented out, so this is the GIL build.
+  cp "$tmp/PC/pyconfig.h.in" "$win_include/pyconfig.h"
+  rm -rf "$tmp"
+  win_ok || die "win: $win_include does not hold CPython 3.13's headers"
+  date -u +%FT%TZ >"$cache/cp313-windows.ready"
+  log "win: headers in $win_include"
+}
+
+provide_win() {
+  lock win
+  if [[ -f "$cache/cp313-windows.ready" ]] && win_ok; then
+    log "win: reusing $win_include"
+    return
+  fi
+  rm -f "$cache/cp313-windows.ready"
+  local tmp orig
+  tmp="$(mktemp -d "${TMPDIR:-/tmp}/tarnik-cp313-src.XXXXXX")"
+  # shellcheck disable=SC2064
+  trap "rm -rf '$tmp'" EXIT
+  orig="$(fetch_cp313_source "$tmp")"
+  keep_windows_headers "$orig"
+}
+
+# ---- Debian's arm64 CPython, for qemu-user -------------------------------------
+arm64_ok() {
+  [[ -x "$arm64_root/usr/bin/python3" && -f "$arm64_root/usr/lib/aarch64-linux-gnu/libstdc++.so.6" ]] &&
+    compgen -G "$arm64_root/usr/include/aarch64-linux-gnu/python3.*/pyconfig.h" >/dev/null
+}
+
+provide_arm64() {
+  lock arm64
+  if [[ -f "$cache/arm64.ready" && "$(cat "$cache/arm64.ready")" == "$arm64_packages" ]] && arm64_ok; then
+    log "arm64: reusing $arm64_root"
+    return
+  fi
+  rm -f "$cache/arm64.ready"
+  rm -rf "$arm64_root"
+  local tmp mirror release
+  tmp="$(mktemp -d "${TMPDIR:-/tmp}/tarnik-arm64.XXXXXX")"
+  # shellcheck disable=SC2064
+  trap "rm -rf '$tmp'" EXIT
+  mirror="$(debian_mirror)"
+  release="$(. /etc/os-release && echo "$VERSION_CODENAME")"
+  [[ -n "$release" ]] || die "arm64: no VERSION_CODENAME in /etc/os-release"
+  # A private apt configuration for arm64 with an empty package database, so
+  # that every dependency is downloaded; the machine's own apt state stays
+  # untouched and nothing is installed.
+  log "arm64: fetching $arm64_packages ($release) from $mirror"
+  mkdir -p "$tmp/lists/partial" "$tmp/parts" "$tmp/prefs" "$tmp/cache/archives/partial"
+  : >"$tmp/status"
+  echo "deb [arch=arm64 signed-by=$keyring] $mirror $release main" >"$tmp/sources.list"
+  local opts=(-o "Dir::Etc::sourcelist=$tmp/sources.list" -o "Dir::Etc::sourceparts=$tmp/parts"
+              -o "Dir::Etc::preferencesparts=$tmp/prefs" -o "Dir::State::lists=$tmp/lists"
+              -o "Dir::Cache=$tmp/cache" -o "Dir::State::status=$tmp/status" -o Debug::NoLocking=1
+              -o APT::Architecture=arm64 -o APT::Architectures::=arm64
+              -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
+  apt-get -q "${opts[@]}" update >&2
+  # shellcheck disable=SC2086
+  apt-get -q -y "${opts[@]}" install --download-only --no-install-recommends $arm64_packages >&2
+  local deb
+  mkdir -p "$arm64_root"
+  for deb in "$tmp"/cache/archives/*.deb; do dpkg-deb -x "$deb" "$arm64_root"; done
+  arm64_ok || die "arm64: $arm64_root does not hold python3, its headers and libstdc++"
+  echo "$arm64_packages" >"$cache/arm64.ready"
+  log "arm64: ready ($(ls "$arm64_root"/usr/bin/python3.* | head -n 1))"
+}
+
 # ---- 3.13t --------------------------------------------------------------------
 ft_ok() {
   [[ -x "$ft_python" ]] && "$ft_python" -c '
@@ -96,40 +232,15 @@ provide_ft() {
   host_apt_install build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev \
     libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev
 
-  local tmp mirror
+  local tmp orig
   tmp="$(mktemp -d "${TMPDIR:-/tmp}/tarnik-cp313t.XXXXXX")"
   # shellcheck disable=SC2064
   trap "rm -rf '$tmp'" EXIT
-  mirror="$(debian_mirror)"
-
-  # A private apt configuration with the source indexes of the newer suites
-  # only; the machine's own lists and caches stay untouched.  The archive does
-  # not always hold every file that an index names (an .orig tarball may be
-  # missing while the index is newer than the pool), so each version that the
-  # indexes list is tried, newest first, until one .orig tarball arrives.
-  log "3.13t: fetching the python3.13 source from $mirror ($source_suites)"
-  mkdir -p "$tmp/apt/lists/partial" "$tmp/apt/parts" "$tmp/apt/cache/archives/partial" "$tmp/src" "$tmp/build"
-  local suite
-  for suite in $source_suites; do
-    echo "deb-src [signed-by=$keyring] $mirror $suite main"
-  done >"$tmp/apt/sources.list"
-  local opts=(-o "Dir::Etc::sourcelist=$tmp/apt/sources.list" -o "Dir::Etc::sourceparts=$tmp/apt/parts"
-              -o "Dir::State::lists=$tmp/apt/lists" -o "Dir::Cache=$tmp/apt/cache"
-              -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
-  apt-get -q "${opts[@]}" update >&2
-  local versions version f orig=""
-  versions="$(apt-cache "${opts[@]}" showsrc python3.13 | sed -n 's/^Version: //p' | sort -r -V -u)"
-  [[ -n "$versions" ]] || die "3.13t: no python3.13 source package in $source_suites"
-  for version in $versions; do
-    # The .orig tarball is all we need; the rest of the download may fail.
-    (cd "$tmp/src" && apt-get -q "${opts[@]}" source --download-only "python3.13=$version" >&2) || true
-    for f in "$tmp"/src/python3.13_*.orig.tar.{xz,gz,bz2}; do
-      [[ -f "$f" ]] && orig="$f"
-    done
-    [[ -n "$orig" ]] && break
-    log "3.13t: python3.13 $version: no .orig tarball in the archive"
-  done
-  [[ -n "$orig" ]] || die "3.13t: none of the python3.13 sources ($versions) could be downloaded"
+  mkdir -p "$tmp/build"
+  orig="$(fetch_cp313_source "$tmp")"
+  # The same tarball holds what a Windows compile needs: keep it now rather
+  # than fetching it again (but never replace headers that may be in use).
+  (lock win; [[ -f "$cache/cp313-windows.ready" ]] && win_ok || keep_windows_headers "$orig")
   log "3.13t: building $(basename "$orig") with --disable-gil"
   tar -xf "$orig" -C "$tmp/build" --strip-components=1
   (
@@ -219,10 +330,17 @@ case "$cmd" in
     case "${1:-all}" in
       ft) provide_ft ;;
       sid) provide_sid ;;
-      all) provide_ft; provide_sid ;;
+      win) provide_win ;;
+      arm64) provide_arm64 ;;
+      # shellcheck disable=SC2086
+      tools) host_apt_install $tool_packages ;;
+      # shellcheck disable=SC2086
+      all) provide_ft; provide_sid; provide_win; provide_arm64; host_apt_install $tool_packages ;;
       *) die "provide: unknown target ${1}" ;;
     esac ;;
   ft-python) ft_ok || die "3.13t is not provided (run: $0 provide ft)"; echo "$ft_python" ;;
+  arm64-root) arm64_ok || die "the arm64 root is not provided (run: $0 provide arm64)"; echo "$arm64_root" ;;
+  win-include) win_ok || die "the Windows headers are not provided (run: $0 provide win)"; echo "$win_include" ;;
   sid-run) sid_run "$@" ;;
-  *) die "unknown command $cmd (provide, ft-python, sid-run)" ;;
+  *) die "unknown command $cmd (provide, ft-python, win-include, sid-run)" ;;
 esac

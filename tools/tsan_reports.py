@@ -1,4 +1,4 @@
-"""Reads the ThreadSanitizer report files that tools/run_tsan.sh collected,
+"""Reads the ThreadSanitizer report files that `tools/sanitize.sh tsan` collected,
 prints the reports that concern the module and exits 1 if there is one.
 
 The interpreter is not instrumented, so of its own work the sanitizer sees

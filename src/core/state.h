@@ -129,7 +129,7 @@ public:
     }
 
 private:
-    ContainerState& st_;
+    [[maybe_unused]] ContainerState& st_;  // read by the checks of debug builds only
 };
 
 }  // namespace tarnik
