@@ -18,8 +18,9 @@ tests from this directory, in fresh virtual environments.
 |                          | off, and that importing the module keeps it off         |
 | unstable(3.14), (3.15)   | the same on 3.14 and 3.15, in the Debian unstable root  |
 | libcxx                   | the whole suite, built by clang++ against libc++        |
-| cross(TARGET)            | every source file compiles for macOS arm64 and x86_64   |
-|                          | and Linux aarch64 (zig) and Windows x86_64 (mingw-w64)  |
+| cross(TARGET)            | every source file compiles for macOS arm64 and x86_64,  |
+|                          | Linux aarch64 and 32-bit ARM, FreeBSD (zig) and Windows |
+|                          | x86_64 (mingw-w64)                                      |
 | aarch64                  | the whole suite on Linux aarch64 under qemu-user        |
 | wheel                    | a wheel, repaired by auditwheel, installed in a fresh   |
 |                          | venv with no compiler on PATH: the suite and examples   |
@@ -270,15 +271,34 @@ def libcxx(session):
 # and mingw-w64 (posix threads; its default thread model has no std::mutex)
 # with CPython 3.13's Windows headers.  The macOS targets are the oldest
 # release the wheels support (MACOSX_DEPLOYMENT_TARGET in pyproject.toml), so
-# that what libc++ marks as newer than that fails here too.  The last column
-# is the file of src/platform/ that must hold the target's implementation.
+# that what libc++ marks as newer than that fails here too.  FreeBSD stands
+# for the systems the portable fallback serves, and 32-bit ARM Linux (the
+# sdist on a Raspberry Pi) for the 32-bit ones: the host's headers with the
+# sizes of a 32-bit build.  The third column is the file of src/platform/
+# that must hold the target's implementation.
 CROSS = {
     "aarch64-macos": ["zig", "aarch64-macos.11.0", "macos"],
     "x86_64-macos": ["zig", "x86_64-macos.11.0", "macos"],
     "aarch64-linux": ["zig", "aarch64-linux-gnu", "linux"],
     "x86_64-windows": ["mingw", "x86_64-w64-mingw32-g++-posix", "windows"],
+    "x86_64-freebsd": ["zig", "x86_64-freebsd", "portable"],
+    "arm-linux": ["zig", "arm-linux-gnueabihf", "linux", "32-bit"],
 }
 CROSS_FLAGS = ["-std=c++20", "-O2", "-DNDEBUG", "-Wall", "-Wextra", "-Werror"]  # a release build's
+
+
+def _headers_32_bit(include, into):
+    """A copy of CPython's headers whose pyconfig.h gives a 32-bit build's sizes."""
+    shutil.rmtree(into, ignore_errors=True)
+    shutil.copytree(include, into)
+    config = into / "pyconfig.h"
+    sizes = {"SIZEOF_LONG": 4, "SIZEOF_VOID_P": 4, "SIZEOF_SIZE_T": 4, "SIZEOF_UINTPTR_T": 4,
+             "SIZEOF_PTHREAD_T": 4, "ALIGNOF_LONG": 4, "ALIGNOF_SIZE_T": 4, "SIZEOF_LONG_DOUBLE": 8}
+    text = config.read_text()
+    for name, size in sizes.items():
+        text = re.sub(r"(?m)^#define %s \d+$" % name, "#define %s %d" % (name, size), text)
+    config.write_text(text)
+    return str(into)
 
 
 @nox.session(python=PRIMARY)
@@ -288,11 +308,15 @@ def cross(session, target):
 
     The platform layer's file for the target must be the one that defines
     its functions (each of the others compiles to nothing there)."""
-    kind, name, family = CROSS[target]
+    kind, name, family, *bits = CROSS[target]
+    out = Path(session.create_tmp()) / target
+    out.mkdir(exist_ok=True)
     if kind == "zig":
         session.install("ziglang")
         include = session.run("python", "-c", "import sysconfig; print(sysconfig.get_paths()['include'])",
                               silent=True).strip()
+        if bits:
+            include = _headers_32_bit(include, out / "include")
         compiler = [str(Path(session.bin) / "python"), "-m", "ziglang", "c++", "-target", name]
     else:
         if not shutil.which(name):
@@ -300,8 +324,6 @@ def cross(session, target):
         include = session.run(*INTERPRETERS, "win-include", external=True, silent=True).strip()
         compiler = [name]
     sources = sorted(ROOT.glob("src/**/*.cpp"))
-    out = Path(session.create_tmp()) / target
-    out.mkdir(exist_ok=True)
 
     def compile_one(source):
         obj = out / (source.relative_to(ROOT / "src").as_posix().replace("/", "_") + ".o")

@@ -66,7 +66,7 @@ inline bool same_text(PyObject* a, PyObject* b) noexcept {
     int kind = PyUnicode_KIND(a);
     return kind == static_cast<int>(PyUnicode_KIND(b)) &&
            same_bytes(static_cast<const char*>(PyUnicode_DATA(a)), static_cast<const char*>(PyUnicode_DATA(b)),
-                      static_cast<std::size_t>(n) * kind);
+                      static_cast<std::size_t>(n) * static_cast<std::size_t>(kind));
 }
 
 // A new exact str with the text of `s` (NULL with an exception set).

@@ -7,7 +7,7 @@
 
 namespace tarnik::platform {
 
-std::uintptr_t thread_id_slow() noexcept { return reinterpret_cast<std::uintptr_t>(pthread_self()); }
+std::uintptr_t thread_id_slow() noexcept { return as_number(pthread_self()); }
 
 std::uintptr_t stack_low() noexcept {
     pthread_t self = pthread_self();

@@ -23,9 +23,13 @@
     (defined(__x86_64__) || defined(__aarch64__)) && (defined(__clang__) || __GNUC__ >= 11)
 #define TARNIK_THREAD_POINTER 1
 #elif defined(__APPLE__) || (defined(__unix__) && !defined(_WIN32))
-#include <pthread.h>
 #define TARNIK_PTHREAD_SELF 1
 #endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
+#include <type_traits>
 
 #if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
 // The module's few bytes of thread-local state are reached without a call.
@@ -43,15 +47,29 @@
 #define TARNIK_NOINLINE
 #endif
 
-#if defined(__GNUC__) || defined(__clang__)
 // Exported from a build whose symbols are hidden by default (PyMODINIT_FUNC
-// says so itself from CPython 3.9 on).
+// says so itself from CPython 3.9 on, and on Windows always).
+#if defined(_WIN32)
+#define TARNIK_EXPORTED __declspec(dllexport)
+#elif defined(__GNUC__) || defined(__clang__)
 #define TARNIK_EXPORTED [[gnu::visibility("default")]]
 #else
 #define TARNIK_EXPORTED
 #endif
 
 namespace tarnik::platform {
+
+#if defined(__unix__) || defined(__APPLE__)
+// A pthread_t as a number: it is a pointer on most systems, an unsigned long
+// on glibc (as wide as a pointer there).
+template <class Thread>
+std::uintptr_t as_number(Thread t) noexcept {
+    if constexpr (std::is_pointer_v<Thread>)
+        return reinterpret_cast<std::uintptr_t>(t);
+    else
+        return static_cast<std::uintptr_t>(t);
+}
+#endif
 
 // A number that identifies the calling thread among the live threads of the
 // process; never 0 or 1 (a lock uses those for "free" and "reserved").
@@ -61,7 +79,7 @@ inline std::uintptr_t thread_id() noexcept {
     // The thread pointer, read without a call.
     return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
 #elif defined(TARNIK_PTHREAD_SELF)
-    return reinterpret_cast<std::uintptr_t>(pthread_self());
+    return as_number(pthread_self());
 #else
     return thread_id_slow();
 #endif

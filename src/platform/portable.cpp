@@ -7,11 +7,12 @@ namespace tarnik::platform {
 
 #if !defined(TARNIK_PTHREAD_SELF)
 namespace {
-thread_local char identity;  // its address differs in every live thread
+// Its address differs in every live thread, and is even, as a lock needs.
+alignas(8) thread_local char identity;
 }
 std::uintptr_t thread_id_slow() noexcept { return reinterpret_cast<std::uintptr_t>(&identity); }
 #else
-std::uintptr_t thread_id_slow() noexcept { return reinterpret_cast<std::uintptr_t>(pthread_self()); }
+std::uintptr_t thread_id_slow() noexcept { return as_number(pthread_self()); }
 #endif
 
 // Unknown bounds: the interpreter's own recursion limit is the only bound.
