@@ -2,7 +2,7 @@
 #include "core/error.h"
 #include "module/binding.h"
 #include "module/container.h"
-#include "module/process.h"
+#include "module/convert.h"
 #include "module/methods.h"
 #include "platform/platform.h"
 
@@ -13,6 +13,14 @@
 #include <new>
 
 namespace tarnik {
+
+PyTypeObject* container_type = nullptr;
+
+ContainerObject* receiver_slow(PyObject* self) {
+    if (container_type && PyObject_TypeCheck(self, container_type)) return reinterpret_cast<ContainerObject*>(self);
+    conversion_error(self, "Container");
+    return nullptr;
+}
 
 namespace {
 
@@ -31,11 +39,8 @@ PyObject* container_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* c = reinterpret_cast<ContainerObject*>(self);
     new (&c->lock) ContainerLock();
     new (&c->state) ContainerState();
-    new (&c->holder_mark) StackMark();
     c->holder_trash = nullptr;
     c->nested = 0;
-    new (&c->sleepers) std::atomic<Sleepers*>(nullptr);
-    track_container(c);
     return self;
 }
 
@@ -60,9 +65,10 @@ int container_clear(PyObject* self) {
     c->state.gate.close();
     ContainerState dropped(std::move(c->state));  // leaves an empty state behind
     c->state.gate.open();
-    c->lock.release();
+    Ref handed = c->lock.release();
     // Finalizers that run now see an empty, usable container.
     ErrorIndicatorGuard keep;
+    if (!ContainerLock::wake(std::move(handed))) PyErr_Clear();  // that greenlet polls
     dropped.release_all();
     return 0;
 }
@@ -74,14 +80,12 @@ void container_dealloc(PyObject* self) {
     // Containers held by containers are freed one after another, not by
     // recursion on the native stack.
     Py_TRASHCAN_BEGIN(self, container_dealloc)
-    untrack_container(c);
     {
         // No other reference exists, so neither the lock nor its poisoned
         // flag matters: the registrations go first, then the layers oldest
         // first.
         ErrorIndicatorGuard keep;
         c->state.release_all();
-        release_sleepers(c);
     }
     c->state.~ContainerState();
     c->lock.~ContainerLock();
@@ -195,7 +199,7 @@ PyObject* init_module() {
     if (!create_panic_type()) return nullptr;
     if (!container_type && !(container_type = create_container_type())) return nullptr;
     if (add_container(module.get()) < 0) return nullptr;
-    if (watch_process() < 0) return nullptr;
+    if (!ContainerLock::watch_process()) return nullptr;
     g_module = module.new_ref().release();
     return module.release();
 }

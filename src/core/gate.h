@@ -68,23 +68,12 @@ public:
     void open() noexcept {
         if (closed_.load(std::memory_order_relaxed)) closed_.store(false, std::memory_order_release);
     }
-    // In the child of a fork: no reader survives it.
-    void forget_readers() noexcept {
-        // Written only where a reader was counted: the memory of an idle
-        // container stays shared with the parent.
-        if (first_.load(std::memory_order_relaxed) != 0) first_.store(0, std::memory_order_relaxed);
-        if (Counter* spread = spread_.load(std::memory_order_relaxed)) {
-            for (unsigned i = 0; i < kCounters; ++i) {
-                if (spread[i].readers.load(std::memory_order_relaxed) != 0)
-                    spread[i].readers.store(0, std::memory_order_relaxed);
-            }
-        }
-    }
-
 private:
     static constexpr unsigned kCounters = 16;
+    static inline thread_local char slot_seed = 0;
     static unsigned slot_of_this_thread() noexcept {
-        auto id = static_cast<std::uint64_t>(platform::thread_id());
+        // A thread-local variable's address differs between live threads.
+        auto id = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&slot_seed));
         return static_cast<unsigned>((id * 0x9E3779B97F4A7C15ull) >> 60) % kCounters;
     }
     // Counters a cache line apart never share one.
@@ -114,7 +103,6 @@ class ReaderGate {
 public:
     void close() noexcept {}
     void open() noexcept {}
-    void forget_readers() noexcept {}
 };
 
 #endif

@@ -88,11 +88,11 @@ struct ContainerState {
     // Visits every object the state holds a reference to, for the cyclic
     // garbage collector: callables and held values.
     int traverse(visitproc visit, void* arg);
-    // In the child of a fork, for an operation that a thread which did not
-    // survive the fork left unfinished: no key is in progress any more, and
-    // readers may pass. What that operation held is left to leak; what it
-    // stored stays, as the state is consistent wherever Python code can run.
-    // (The gate's readers are forgotten apart, for every container.)
+    // For an operation whose holder is gone (its thread ended, or did not
+    // come through a fork) and which can never finish: no key is in progress
+    // any more, and readers may pass. What that operation held is left to
+    // leak; what it stored stays, as the state is consistent wherever Python
+    // code can run.
     void forget_operation() noexcept;
 
     // Releases every reference: the registrations first, then the layers'

@@ -1,38 +1,37 @@
-// The Container instance record and the receiver check.
+// The Container instance record, its type and the receiver check.
 #pragma once
 
 #include "core/lock.h"
 #include "core/state.h"
 #include "core/trash.h"
-#include "stack_mark.h"
 
 #include <Python.h>
 
-#include <atomic>
-
 namespace tarnik {
 
-struct Sleepers;
-
+// Shared fields, what guards them, and who relies on them (the lock's own
+// and the state's in core/lock.h and core/state.h):
+//
+// | field        | written by                              | read by                            |
+// |--------------|-----------------------------------------|------------------------------------|
+// | lock         | core/lock.h                             | core/lock.h                        |
+// | state        | the holder and its nested turns         | core/state.h                       |
+// | holder_trash | the holder's turn, as it takes the lock | turns nested in its operation      |
+// | nested       | turns nested in the holder's operation; | the same                           |
+// |              | a turn that takes over a gone holder    |                                    |
+//
+// holder_trash and nested belong to the operation that holds the lock, and
+// live here rather than on its native stack, which a stack-switching library
+// may have swapped out when a nested call comes.
 struct ContainerObject {
     PyObject_HEAD
     ContainerLock lock;
     ContainerState state;
-    // Of the operation that holds the lock, while one does; set and read by
-    // the holder's thread. They live here, not with the operation on its
-    // native stack, which a stack-switching library may have swapped out.
-    StackMark holder_mark;  // where the operation began on its Python stack
-    Trash* holder_trash;    // where it puts what it drops (valid on its stack only)
-    unsigned nested;        // nested turns open in the holder's operation
-    std::atomic<Sleepers*> sleepers;  // calls from other stacks of a holder's thread, made on the first (entry.cpp)
-    ContainerObject* live_prev;  // the list of live containers (module/process.h)
-    ContainerObject* live_next;
+    Trash* holder_trash;  // where the holder puts what it drops (valid on its stack only)
+    unsigned nested;      // turns open nested in the holder's operation
 };
 
-// Frees what calls from other stacks left (entry.cpp).
-void release_sleepers(ContainerObject* c);
-
-// The Container type, created once per process.
+// The Container type, created once per process (lib.cpp).
 extern PyTypeObject* container_type;
 
 ContainerObject* receiver_slow(PyObject* self);

@@ -2,7 +2,7 @@
 #include "binding.h"
 #include "convert.h"
 #include "core/cache.h"
-#include "entry.h"
+#include "turn.h"
 #include "methods.h"
 
 namespace tarnik {
@@ -54,32 +54,32 @@ PyObject* info_tuple(ProviderInfo& info) {
 }  // namespace
 
 PyObject* get_provider_info_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_method([&](Call& call) -> PyObject* {
+    return run_method([&](Turn& turn) -> PyObject* {
         ContainerObject* c = nullptr;
         KeyArg key;
         if (!key_argument(kGetProviderInfo, self, args, nargs, kwnames, c, key)) return nullptr;
-        if (!call.enter(c, Call::Access::Read)) return nullptr;
+        if (!turn.enter(c, Turn::Access::Read)) return nullptr;
         ProviderInfo info;
-        if (!call.leave(get_provider_info(call.state(), key.text, key.hash, info))) return nullptr;
+        if (!turn.leave(get_provider_info(turn.state(), key.text, key.hash, info))) return nullptr;
         return info_tuple(info);
     });
 }
 
 PyObject* get_cached_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_method([&](Call& call) -> PyObject* {
+    return run_method([&](Turn& turn) -> PyObject* {
         ContainerObject* c = nullptr;
         KeyArg key;
         if (!key_argument(kGetCached, self, args, nargs, kwnames, c, key)) return nullptr;
-        if (!call.enter(c, Call::Access::Read)) return nullptr;
-        Ref value = get_cached(call.state(), key.text, key.hash);
-        call.leave(true);
+        if (!turn.enter(c, Turn::Access::Read)) return nullptr;
+        Ref value = get_cached(turn.state(), key.text, key.hash);
+        turn.leave(true);
         if (!value) Py_RETURN_NONE;
         return value.release();
     });
 }
 
 PyObject* set_cached_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_method([&](Call& call) -> PyObject* {
+    return run_method([&](Turn& turn) -> PyObject* {
         PyObject* a[2];
         if (!bind(kSetCached, args, nargs, kwnames, a)) return nullptr;
         ContainerObject* c = receiver(self);
@@ -87,8 +87,8 @@ PyObject* set_cached_method(PyObject* self, PyObject* const* args, Py_ssize_t na
         KeyArg key;
         if (!convert_key(a[0], "key", key)) return nullptr;
         Ref value = Ref::borrow(a[1]);
-        if (!call.enter(c, Call::Access::Change)) return nullptr;
-        if (!call.leave(set_cached(call.state(), key.text, key.hash, value, call.trash()))) return nullptr;
+        if (!turn.enter(c, Turn::Access::Change)) return nullptr;
+        if (!turn.leave(set_cached(turn.state(), key.text, key.hash, value, turn.trash()))) return nullptr;
         Py_RETURN_NONE;
     });
 }

@@ -3,7 +3,7 @@
 #include "convert.h"
 #include "core/overrides.h"
 #include "core/registry.h"
-#include "entry.h"
+#include "turn.h"
 #include "methods.h"
 
 namespace tarnik {
@@ -35,12 +35,12 @@ bool provider_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t 
 template <class Store>
 PyObject* store_provider(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, Store store) {
-    return run_method([&](Call& call) -> PyObject* {
+    return run_method([&](Turn& turn) -> PyObject* {
         ContainerObject* c = nullptr;
         NewProvider np;
         if (!provider_arguments(sig, args, nargs, kwnames, self, c, np)) return nullptr;
-        if (!call.enter(c, Call::Access::Change)) return nullptr;
-        if (!call.leave(store(call.state(), np, call.trash()))) return nullptr;
+        if (!turn.enter(c, Turn::Access::Change)) return nullptr;
+        if (!turn.leave(store(turn.state(), np, turn.trash()))) return nullptr;
         np.release();
         Py_RETURN_NONE;
     });
@@ -48,11 +48,11 @@ PyObject* store_provider(const Signature& sig, PyObject* self, PyObject* const* 
 
 template <class Change>
 PyObject* change_layers(PyObject* self, Change change) {
-    return run_method([&](Call& call) -> PyObject* {
+    return run_method([&](Turn& turn) -> PyObject* {
         ContainerObject* c = receiver(self);
-        if (!c || !call.enter(c, Call::Access::Change)) return nullptr;
-        change(call.state(), call.trash());
-        call.leave(true);
+        if (!c || !turn.enter(c, Turn::Access::Change)) return nullptr;
+        change(turn.state(), turn.trash());
+        turn.leave(true);
         Py_RETURN_NONE;
     });
 }

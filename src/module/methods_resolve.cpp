@@ -3,7 +3,7 @@
 #include "convert.h"
 #include "core/plan.h"
 #include "core/resolve.h"
-#include "entry.h"
+#include "turn.h"
 #include "methods.h"
 
 namespace tarnik {
@@ -16,24 +16,25 @@ constexpr Signature kResolve{"Container.resolve()", kKeyParam, 1};
 constexpr Signature kResolveMany{"Container.resolve_many()", kKeysParam, 1};
 constexpr Signature kResolveManyPlan{"Container.resolve_many_plan()", kKeysParam, 1};
 
-// The value of a held singleton, read without taking the lock, or null to
-// go the whole way; `found` is the key's slot then. Sets no exception. With the interpreter lock nothing
-// else runs meanwhile, and no change of the state calls Python code before
-// it is complete, so the state is consistent here even while another thread
-// holds the lock (waiting in a provider). Without the interpreter lock the
-// reader gate keeps changes out instead.
-PyObject* held_singleton(ContainerObject* c, PyObject* key, KeySlot*& found) noexcept {
+// The value of a held singleton, read without taking the lock, or an empty
+// Ref to go the whole way. Sets no exception. With the interpreter lock
+// nothing else runs meanwhile, and no change of the state calls Python code
+// before it is complete, so the state is consistent here even while another
+// thread holds the lock (waiting in a provider). Without the interpreter
+// lock the reader gate keeps out the changes that readers follow.
+Ref held_singleton(ContainerObject* c, PyObject* key) noexcept {
 #ifdef Py_GIL_DISABLED
     ReaderGate::Pass pass = c->state.gate.enter();
-    if (!pass) return nullptr;
-#endif
-    PyObject* value = nullptr;
+    if (!pass) return Ref();
+#else
     assert(Change::consistent(c->state));
+#endif
+    Ref value;
     if (!c->lock.poisoned()) {
         ContainerState& st = c->state;
-        KeySlot* k = found = st.keys.find(key, str_hash(key));
+        KeySlot* k = st.keys.find(key, str_hash(key));
         Provider* p = k ? st.in_force(*k) : nullptr;
-        if (p && p->singleton) value = p->cached.new_ref().release();
+        if (p && p->singleton) value = p->cached.new_ref();
     }
 #ifdef Py_GIL_DISABLED
     ReaderGate::leave(pass);
@@ -63,54 +64,48 @@ PyObject* new_list(std::size_t n, Pick&& pick) {
 }  // namespace
 
 PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // The hot path: a held singleton asked for by a plain string.
-    KeySlot* found = nullptr;
-    bool looked = false;
+    // The hot path: a held singleton asked for by an exact, compact ASCII
+    // string (its text is its UTF-8 form, and its hash is cached).
     if (nargs == 1 && !kwnames && Py_TYPE(self) == container_type && PyUnicode_CheckExact(args[0]) &&
         PyUnicode_IS_COMPACT_ASCII(args[0])) {
-        if (PyObject* value = held_singleton(reinterpret_cast<ContainerObject*>(self), args[0], found)) return value;
-        looked = true;
+        if (Ref value = held_singleton(reinterpret_cast<ContainerObject*>(self), args[0])) return value.release();
     }
-    return run_method([&](Call& call) -> PyObject* {
+    return run_method([&](Turn& turn) -> PyObject* {
         PyObject* a[1];
         if (!bind(kResolve, args, nargs, kwnames, a)) return nullptr;
         ContainerObject* c = receiver(self);
         if (!c) return nullptr;
         KeyArg key;
         if (!convert_key(a[0], "key", key)) return nullptr;
-        if (!call.enter(c, Call::Access::Read)) return nullptr;
-#ifdef Py_GIL_DISABLED
-        looked = false;  // other threads may have changed the state since
-#endif
-        // With the interpreter lock, the slot looked up on the way in is still
-        // the key's slot, unless this thread waited for the lock meanwhile.
-        KeySlot* k = looked && !call.waited() ? found : call.state().keys.find(key.text, key.hash);
-        Ref value = resolve_key(call.state(), key.text, k, call.trash());
-        if (!call.leave(bool(value))) return nullptr;
+        if (!turn.enter(c, Turn::Access::Read)) return nullptr;
+        // Looked up under the turn: whatever was found before it may be gone.
+        KeySlot* k = turn.state().keys.find(key.text, key.hash);
+        Ref value = resolve_key(turn.state(), key.text, k, turn.trash());
+        if (!turn.leave(bool(value))) return nullptr;
         return value.release();
     });
 }
 
 PyObject* resolve_many_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_method([&](Call& call) -> PyObject* {
+    return run_method([&](Turn& turn) -> PyObject* {
         ContainerObject* c = nullptr;
         KeyList keys;
         if (!keys_argument(kResolveMany, self, args, nargs, kwnames, c, keys)) return nullptr;
-        if (!call.enter(c, Call::Access::Read)) return nullptr;
+        if (!turn.enter(c, Turn::Access::Read)) return nullptr;
         RefStack<16> values;  // released after the lock, also when the batch fails
-        if (!call.leave(resolve_many(call.state(), keys, values, call.trash()))) return nullptr;
+        if (!turn.leave(resolve_many(turn.state(), keys, values, turn.trash()))) return nullptr;
         return new_list(values.size(), [&](std::size_t i) { return Ref::borrow(values[i]).release(); });
     });
 }
 
 PyObject* resolve_many_plan_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_method([&](Call& call) -> PyObject* {
+    return run_method([&](Turn& turn) -> PyObject* {
         ContainerObject* c = nullptr;
         KeyList keys;
         if (!keys_argument(kResolveManyPlan, self, args, nargs, kwnames, c, keys)) return nullptr;
-        if (!call.enter(c, Call::Access::Read)) return nullptr;
+        if (!turn.enter(c, Turn::Access::Read)) return nullptr;
         PlanValues built;  // released after the lock, also when the plan fails
-        if (!call.leave(resolve_many_plan(call.state(), keys, built, call.trash()))) return nullptr;
+        if (!turn.leave(resolve_many_plan(turn.state(), keys, built, turn.trash()))) return nullptr;
         return new_list(keys.size(),
                         [&](std::size_t i) { return Ref::borrow(built.values[built.requested[i]]).release(); });
     });

@@ -29,6 +29,9 @@
 #include <pthread.h>
 #endif
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <type_traits>
 
 #if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
@@ -105,6 +108,37 @@ inline bool stack_has_room() noexcept {
     char here = 0;
     return reinterpret_cast<std::uintptr_t>(&here) > floor;
 }
+
+// A mutex and a condition variable that never throw.
+class Mutex {
+public:
+    constexpr Mutex() noexcept = default;
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    void lock() noexcept { m_.lock(); }
+    void unlock() noexcept { m_.unlock(); }
+    bool try_lock() noexcept { return m_.try_lock(); }
+
+private:
+    friend class CondVar;
+    std::mutex m_;
+};
+
+class CondVar {
+public:
+    // Waits on `m`, which the caller holds, for at most `ms` milliseconds;
+    // false when the time ran out.
+    bool wait_for(Mutex& m, unsigned ms) noexcept {
+        std::unique_lock<std::mutex> l(m.m_, std::adopt_lock);
+        bool woken = cv_.wait_for(l, std::chrono::milliseconds(ms)) == std::cv_status::no_timeout;
+        l.release();
+        return woken;
+    }
+    void notify_one() noexcept { cv_.notify_one(); }
+
+private:
+    std::condition_variable cv_;
+};
 
 // Registers functions to run around fork(): `prepare` in the parent before
 // it, `parent` in the parent and `child` in the child after it, both before
