@@ -56,6 +56,13 @@ public:
         }
     }
 
+    // Whether `slot`, found earlier (or null), is the slot of the key with the
+    // text of `s` now. Slots never move while the table lives; one may have
+    // been freed or given to another key since.
+    static bool still_holds(const KeySlot* slot, PyObject* s) noexcept {
+        return slot && slot->text && same_text(slot->text.get(), s);
+    }
+
     // Room for `n` more keys, so that as many intern() calls cannot fail.
     // False with OverflowError set when the table cannot hold that many keys;
     // std::bad_alloc when memory runs out. The table is unchanged on failure.

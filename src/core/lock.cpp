@@ -287,16 +287,11 @@ bool StackExtent::holds(const StackMark& mark) const noexcept {
 
 // ---- Taking ----------------------------------------------------------------------
 
-ContainerLock::Outcome ContainerLock::take_without_frame(ThreadId me, Ref& keep) {
+ContainerLock::Outcome ContainerLock::take_without_frame(ThreadId me) {
     StackExtent here = StackExtent::here();
     if (!here.with_greenlet()) return Outcome::Failed;
-    // The thread's first stack stands for itself; any other greenlet is kept
-    // alive while its pointer marks the place.
     StackMark mark{nullptr, here.main ? StackMark::main_stack() : here.greenlet.get()};
-    Ref greenlet = here.main ? Ref() : here.greenlet.new_ref();
-    Outcome got = take_free(me) ? took(mark, false) : take_slow(me, mark);
-    if (got == Outcome::Taken || got == Outcome::TakenOver) keep = std::move(greenlet);
-    return got;
+    return take_free(me) ? took(mark, false) : take_slow(me, mark);
 }
 
 ContainerLock::Outcome ContainerLock::take_slow(ThreadId me, StackMark mark) {
@@ -682,6 +677,9 @@ bool ContainerLock::try_take() noexcept {
 
 Ref ContainerLock::release_slow() noexcept {
 #ifdef Py_GIL_DISABLED
+    // The deadlock walk of another thread may read the mark meanwhile.
+    mark_top_.store(nullptr, std::memory_order_relaxed);
+    mark_greenlet_.store(nullptr, std::memory_order_relaxed);
     if (head_.load(std::memory_order_seq_cst) == nullptr) {
         owner_.store(Owner::kFree, std::memory_order_seq_cst);
         // A caller that queued meanwhile either saw the lock free and took

@@ -119,8 +119,11 @@ inline const void* python_top() noexcept {
 }
 
 // Where an operation began on its thread's Python stacks. With no frame under
-// it, the greenlet it runs in stands for the place (kept alive by the turn),
-// or, where no greenlet was ever made, the thread's first stack.
+// it, the greenlet it runs in stands for the place, or, where no greenlet was
+// ever made, the thread's first stack. A greenlet cannot be freed while an
+// operation on it holds a lock: freeing a suspended greenlet first ends what
+// runs on it (the operation lets go), and one that cannot be ended (its
+// thread is gone) is never freed.
 struct StackMark {
     const void* top = nullptr;
     const void* greenlet = nullptr;
@@ -168,13 +171,12 @@ public:
     ContainerLock& operator=(const ContainerLock&) = delete;
 
     // Takes the lock for the calling stack, waiting for it if another holds
-    // it. `keep` holds what the holder's mark refers to, for as long as the
-    // lock is held. Called attached; a thread waits detached.
-    Outcome take(Ref& keep) {
+    // it. Called attached; a thread waits detached.
+    Outcome take() {
         ThreadId me = this_thread_id();
         const void* top = python_top();
         if (!top) [[unlikely]]
-            return take_without_frame(me, keep);
+            return take_without_frame(me);
         if (take_free(me)) {
             mark_top_.store(top, std::memory_order_relaxed);
             ++this_thread.holds;
@@ -189,10 +191,11 @@ public:
     // Hands the lock to the oldest waiter, or frees it. Returns the
     // cooperative lock of a greenlet that was given it, to be woken by
     // wake() once the caller has let go of everything else. Attached.
+    // (With the interpreter lock a freed lock keeps its holder's mark: a
+    // holder's own thread reads it only while it holds the lock, which sets a
+    // new mark, and the deadlock walk runs attached.)
     Ref release() noexcept {
         --this_thread.holds;
-        mark_top_.store(nullptr, std::memory_order_relaxed);
-        mark_greenlet_.store(nullptr, std::memory_order_relaxed);
 #ifndef Py_GIL_DISABLED
         if (head_.load(std::memory_order_relaxed) == nullptr) {
             owner_.store(Owner::kFree, std::memory_order_release);
@@ -247,7 +250,7 @@ private:
         return true;
 #endif
     }
-    Outcome take_without_frame(ThreadId me, Ref& keep);
+    Outcome take_without_frame(ThreadId me);
     Outcome take_slow(ThreadId me, StackMark mark);
     Outcome took(StackMark mark, bool over) noexcept;
     Outcome wait_as_thread(ThreadId me, const StackMark& mark, StackExtent here);

@@ -17,12 +17,13 @@ constexpr Signature kResolveMany{"Container.resolve_many()", kKeysParam, 1};
 constexpr Signature kResolveManyPlan{"Container.resolve_many_plan()", kKeysParam, 1};
 
 // The value of a held singleton, read without taking the lock, or an empty
-// Ref to go the whole way. Sets no exception. With the interpreter lock
+// Ref to go the whole way; `seen` is the key's slot as the read saw it. Sets
+// no exception. With the interpreter lock
 // nothing else runs meanwhile, and no change of the state calls Python code
 // before it is complete, so the state is consistent here even while another
 // thread holds the lock (waiting in a provider). Without the interpreter
 // lock the reader gate keeps out the changes that readers follow.
-Ref held_singleton(ContainerObject* c, PyObject* key) noexcept {
+Ref held_singleton(ContainerObject* c, PyObject* key, KeySlot*& seen) noexcept {
 #ifdef Py_GIL_DISABLED
     ReaderGate::Pass pass = c->state.gate.enter();
     if (!pass) return Ref();
@@ -32,7 +33,7 @@ Ref held_singleton(ContainerObject* c, PyObject* key) noexcept {
     Ref value;
     if (!c->lock.poisoned()) {
         ContainerState& st = c->state;
-        KeySlot* k = st.keys.find(key, str_hash(key));
+        KeySlot* k = seen = st.keys.find(key, str_hash(key));
         Provider* p = k ? st.in_force(*k) : nullptr;
         if (p && p->singleton) value = p->cached.new_ref();
     }
@@ -66,9 +67,10 @@ PyObject* new_list(std::size_t n, Pick&& pick) {
 PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // The hot path: a held singleton asked for by an exact, compact ASCII
     // string (its text is its UTF-8 form, and its hash is cached).
+    KeySlot* seen = nullptr;
     if (nargs == 1 && !kwnames && Py_TYPE(self) == container_type && PyUnicode_CheckExact(args[0]) &&
         PyUnicode_IS_COMPACT_ASCII(args[0])) {
-        if (Ref value = held_singleton(reinterpret_cast<ContainerObject*>(self), args[0])) return value.release();
+        if (Ref value = held_singleton(reinterpret_cast<ContainerObject*>(self), args[0], seen)) return value.release();
     }
     return run_method([&](Turn& turn) -> PyObject* {
         PyObject* a[1];
@@ -78,8 +80,10 @@ PyObject* resolve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         KeyArg key;
         if (!convert_key(a[0], "key", key)) return nullptr;
         if (!turn.enter(c, Turn::Access::Read)) return nullptr;
-        // Looked up under the turn: whatever was found before it may be gone.
-        KeySlot* k = turn.state().keys.find(key.text, key.hash);
+        // The slot seen before the turn is the key's only if it still says so
+        // now: meanwhile the container may have been changed (slots never
+        // move, but one may have been freed, or given to another key).
+        KeySlot* k = KeyTable::still_holds(seen, key.text) ? seen : turn.state().keys.find(key.text, key.hash);
         Ref value = resolve_key(turn.state(), key.text, k, turn.trash());
         if (!turn.leave(bool(value))) return nullptr;
         return value.release();

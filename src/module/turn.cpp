@@ -52,37 +52,38 @@ bool Turn::enter_slow(ContainerLock::Outcome got, Access access) {
 // without a thread state: the lock is passed on without the interpreter
 // lock, and without poisoning, since the state is consistent (every change
 // makes room before it starts).
-void Turn::end(bool unwinding) noexcept {
+// Returns the greenlet the lock was handed to, to be woken.
+Ref Turn::end(bool unwinding) noexcept {
+    Ref wake;
     if (kind_ == Kind::Held) {
         c_->state.gate.open();
         if (unwinding) c_->lock.release_detached();
-        else wake_ = c_->lock.release();
+        else wake = c_->lock.release();
     } else if (kind_ == Kind::Nested) {
         --c_->nested;
         if (!unwinding || python_usable()) Py_LeaveRecursiveCall();
     }
     kind_ = Kind::None;
+    return wake;
 }
 
 bool Turn::leave_slow(bool ok, bool may_poison) {
     if (!ok && may_poison && kind_ == Kind::Held && internal_failure_pending()) c_->lock.poison();
-    end(false);
-    return after_lock(ok);
+    return after_lock(ok, end(false));
 }
 
 // What waits for the lock's release: a greenlet given the lock is woken,
 // then what the operation dropped is released. The operation's exception,
 // if any, waits meanwhile and goes on; without one, what the wake-up raised
 // and must go on becomes the call's failure.
-bool Turn::after_lock(bool ok) {
-    Ref raised;
-    {
-        ErrorIndicatorGuard keep;
-        if (!ContainerLock::wake(std::move(wake_))) raised = take_exception();
+bool Turn::after_lock(bool ok, Ref wake) {
+    if (ok && (!wake || ContainerLock::wake(std::move(wake)))) {
         trash_.release();
+        return true;
     }
-    if (!raised || !ok) return ok;
-    restore_exception(std::move(raised));
+    ErrorIndicatorGuard keep;  // the operation's failure, or the wake-up's
+    if (!ok && wake && !ContainerLock::wake(std::move(wake))) PyErr_Clear();  // the call's own failure goes on
+    trash_.release();
     return false;
 }
 

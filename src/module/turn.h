@@ -48,7 +48,7 @@ public:
         c_ = c;
         if (!platform::stack_has_room()) [[unlikely]]
             return raise_too_deep();
-        ContainerLock::Outcome got = c->lock.take(mark_keeps_);
+        ContainerLock::Outcome got = c->lock.take();
         if (got == ContainerLock::Outcome::Taken && !c->lock.poisoned()) [[likely]] {
             kind_ = Kind::Held;
             c->holder_trash = &trash_;
@@ -66,11 +66,11 @@ public:
         assert(ok != bool(PyErr_Occurred()));  // the error rule
         if (ok && kind_ == Kind::Held && trash_.empty()) {
             c_->state.gate.open();
-            wake_ = c_->lock.release();
+            Ref wake = c_->lock.release();
             kind_ = Kind::None;
-            if (!wake_) [[likely]]
+            if (!wake) [[likely]]
                 return true;
-            return after_lock(true);
+            return after_lock(true, std::move(wake));
         }
         return leave_slow(ok, true);
     }
@@ -85,15 +85,13 @@ private:
     static bool raise_too_deep();
     bool enter_slow(ContainerLock::Outcome got, Access access);
     bool leave_slow(bool ok, bool may_poison);
-    void end(bool unwinding) noexcept;
-    bool after_lock(bool ok);
+    Ref end(bool unwinding) noexcept;
+    bool after_lock(bool ok, Ref wake);
 
     ContainerObject* c_ = nullptr;
     Kind kind_ = Kind::None;
     Trash* bin_ = &trash_;
     Trash trash_;
-    Ref mark_keeps_;  // what the lock's mark refers to, while this turn holds the lock
-    Ref wake_;        // the greenlet the lock was handed to, woken after the lock
 };
 
 // Runs a method body. This is where a native exception becomes a Python
