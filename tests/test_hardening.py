@@ -328,3 +328,53 @@ def test_fork_while_the_container_is_held(case):
     assert out.splitlines() == [repr([("built in the child", "overridden"), ["new", "overridden"],
                                       [("built in the child", "overridden"), "built in the child"],
                                       "built in the child"])]
+
+
+FORKS_FROM_ANYWHERE = r"""
+import ctypes, os, subprocess, sys, threading
+import _tarnik_core
+stop = []
+containers = [_tarnik_core.Container() for _ in range(3)]
+
+def churn(i):
+    n = 0
+    while not stop:
+        c = containers[i]
+        for k in range(32):
+            c.register_provider("k%d" % k, lambda *a: a, True, False, ["k%d" % (k - 1)] if k else [])
+        c.resolve("k31")
+        c.begin_override_layer()
+        c.set_override("k0", object, False, False, [])
+        c.end_override_layer()
+        containers[i] = _tarnik_core.Container()  # the old one is freed
+        n += 1
+
+threads = [threading.Thread(target=churn, args=(i,)) for i in range(3)]
+for t in threads:
+    t.start()
+failed = 0
+libc = ctypes.CDLL(None)
+for _ in range(100):
+    if sys.argv[1] == "subprocess":
+        # With user= the child is forked (no vfork), while the other threads run on.
+        failed += subprocess.run(["/bin/true"], user=os.getuid()).returncode != 0
+    else:
+        pid = libc.fork()  # not os.fork(): nothing of the interpreter's runs around it
+        if pid == 0:
+            libc._exit(0)
+        failed += os.waitpid(pid, 0)[1] != 0
+stop.append(True)
+for t in threads:
+    t.join()
+print(failed)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or sys.platform != "linux", reason="forks from C on Linux")
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("how", ["subprocess", "C"])
+def test_forks_from_anywhere_while_other_threads_change_containers(how):
+    """The child of any fork, made while other threads change containers (on
+    the free-threaded build, really at the same time), starts cleanly: what
+    runs inside fork() touches no container."""
+    assert run_child(FORKS_FROM_ANYWHERE, how, timeout=240).split() == ["0"]

@@ -34,27 +34,34 @@
 // next caller that finds it so takes the lock over, and its turn forgets the
 // gone holder's operation (TakenOver).
 //
-// Shared fields, what guards them, and who relies on them:
+// Shared fields, what guards them, and who relies on them (the process-wide
+// ones live in lock.cpp):
 //
 // | field                      | written by                           | read by                              |
 // |----------------------------|--------------------------------------|--------------------------------------|
 // | owner_ (atomic)            | the taking caller; a releasing one   | takers (fast path), the deadlock     |
-// |                            | under queue_ when it hands over;     | walk (under graph_mutex)             |
-// |                            | a caller taking over a gone holder   |                                      |
-// | mark_ (atomics)            | the holder: set after taking, clear  | calls of the holder's thread (after  |
-// |                            | before releasing                     | seeing owner_), the deadlock walk    |
+// |                            | under queue_ when it hands over; a   | walk (under graph_mutex)             |
+// |                            | caller taking over a gone holder     |                                      |
+// | mark_top_, mark_greenlet_  | the holder, after taking; whoever    | calls of the holder's thread (after  |
+// | (atomics)                  | hands over, under queue_             | seeing owner_), the deadlock walk    |
 // | head_ (atomic)             | under queue_                         | fast paths (no waiter)               |
-// | tail_, a waiter's next,    | under queue_                         | under queue_                         |
+// | tail_; a waiter's next,    | under queue_                         | under queue_                         |
 // | away, generation           |                                      |                                      |
-// | a waiter's granted         | under the waiter's m (queue_ held    | the waiter, under its m (detached    |
-// |                            | too, but for the forced-exit path)   | for a thread waiter)                 |
-// | taken_over_                | under queue_, with owner_            | the next holder, once it holds       |
+// | a waiter's granted         | under its m (and queue_, but for the | the waiter, under its m              |
+// |                            | forced unwind at exit)               |                                      |
+// | taken_over_                | under queue_, before handing over    | the next holder, once it holds       |
 // | poisoned_ (atomic)         | the holder, attached                 | every method, the lock-free reader   |
-// | graph: blocked list        | under graph_mutex (lock.cpp)         | the deadlock walk, under graph_mutex |
-// | live-thread list           | under live_mutex (lock.cpp)          | gone(), under live_mutex             |
-// | fork generation, forker    | the fork child handler (alone)       | pass_on, under queue_                |
-// | signal thread (atomic)     | module init; the fork child handler  | waiters, to know whether to poll     |
+// | blocked_head, blocked_count| under graph_mutex                    | the deadlock walk, under graph_mutex |
+// | a waiter's next_blocked,   |                                      |                                      |
+// | blocked                    |                                      |                                      |
+// | live_head, Registration    | under live_mutex (a thread's first   | gone(), under live_mutex             |
+// | links                      | lock; its end)                       |                                      |
+// | next_thread_id (atomic)    | a thread's first lock                | the same                             |
+// | fork_generation, forker    | the fork child handler, alone        | enqueue and pass_on, under queue_    |
+// | (atomics)                  |                                      |                                      |
+// | signal_thread (atomic)     | module init; the fork child handler  | waiters, to know whether to poll     |
 // | this_thread (TLS)          | its own thread                       | its own thread                       |
+// | held_ranks (TLS, debug)    | its own thread                       | its own thread                       |
 //
 // Lock order: queue_ before a waiter's m; graph_mutex and live_mutex are
 // taken alone (never with another of the module's mutexes held, and nothing
