@@ -8,8 +8,9 @@ memory, very deep chains and thread scaling run in fresh interpreters.
 Containers by size (empty to a million keys) give the memory per container
 and the time per registration into a fresh container. Peers
 come from the ``bench`` extra and are skipped with a note when missing. The
-module is imported from PYTHONPATH, or else from ``build/dev-cpXY`` as
-``tools/dev_build.sh`` leaves it. ``python benchmarks/report.py`` prints the
+module is imported from PYTHONPATH, or else from ``build/dev-cpXY`` (with the
+interpreter's ABI flags, ``build/dev-cp313t`` for 3.13t) as
+``tools/dev_build.sh PYTHON`` leaves it. ``python benchmarks/report.py`` prints the
 README tables of the results.
 """
 
@@ -31,10 +32,9 @@ def import_module():
     try:
         import _tarnik_core
     except ImportError:
-        from scaling import free_threaded_build
+        from scaling import dev_build_dir
 
-        tag = "cp%d%d" % sys.version_info[:2] + ("t" if free_threaded_build() else "")
-        build = os.path.join(os.path.dirname(HERE), "build", "dev-" + tag)
+        build = dev_build_dir()
         sys.path.insert(0, build)
         try:
             import _tarnik_core
@@ -301,12 +301,11 @@ def run_scaling(args, python, module_dir, label, **env):
 
 def free_threaded_module_dir(python, given):
     """Where the free-threaded interpreter finds the module: ``given``, or the
-    ``build/dev-cpXYt`` that ``TARNIK_DEV_SUFFIX=t tools/dev_build.sh`` leaves."""
+    ``build/dev-cpXYt`` that ``tools/dev_build.sh PYTHON`` leaves."""
     if given:
         return given
-    tag = subprocess.run([python, "-c", "import sys; print('cp%d%d' % sys.version_info[:2])"],
-                         capture_output=True, text=True).stdout.strip()
-    return os.path.join(os.path.dirname(HERE), "build", f"dev-{tag}t")
+    return subprocess.run([python, os.path.join(HERE, "scaling.py"), "--dev-build-dir"],
+                          capture_output=True, text=True).stdout.strip()
 
 
 def main(argv=None):
@@ -323,7 +322,8 @@ def main(argv=None):
                         help="also run the scaling benchmark and the memory of containers by size "
                              "with this free-threaded interpreter (PYTHON_GIL=0)")
     parser.add_argument("--free-threaded-path", metavar="DIR",
-                        help="where that interpreter finds the module (default build/dev-cpXYt)")
+                        help="where that interpreter finds the module (default build/dev-cpXYt, "
+                             "as tools/dev_build.sh PYTHON leaves it)")
     args = parser.parse_args(argv)
     args.rounds = args.rounds or (3 if args.quick else 15)
     args.sample_ms = args.sample_ms or (2 if args.quick else 20)
