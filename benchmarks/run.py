@@ -1,17 +1,25 @@
 """Benchmark suite for the container core.
 
-    python benchmarks/run.py [--quick] [--json PATH] [--png PATH] [--free-threaded PYTHON]
+    python benchmarks/run.py [--quick] [--json PATH] [--png PATH] [--margin X] [--free-threaded PYTHON]
 
 Every scenario is timed, once per callable kind, as a ratio against a
-plain-Python floor that does the same work, interleaved in this process;
+plain-Python floor that does the same work, interleaved in this process
+(``scenarios.py`` holds the scenarios and their goals, which the README's
+goal column shows);
 memory, very deep chains and thread scaling run in fresh interpreters.
 Containers by size (empty to a million keys) give the memory per container
 and the time per registration into a fresh container. Peers
 come from the ``bench`` extra and are skipped with a note when missing. The
 module is imported from PYTHONPATH, or else from ``build/dev-cpXY`` (with the
 interpreter's ABI flags, ``build/dev-cp313t`` for 3.13t) as
-``tools/dev_build.sh PYTHON`` leaves it. ``python benchmarks/report.py`` prints the
-README tables of the results.
+``tools/dev_build.sh PYTHON`` leaves it.
+
+The run fails (exit status 1) on a crash or error, and when a ratio loses
+its goal by a wide margin: see LOST_MARGIN. Peers, very deep chains and
+thread scaling are reported, not checked. The results go to
+``benchmarks/out/`` (ignored by git; the README's tables are the published
+record): ``python benchmarks/report.py [PATH]`` prints the README tables of
+a run's JSON.
 """
 
 import argparse
@@ -22,7 +30,6 @@ import platform
 import statistics
 import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -71,8 +78,15 @@ def progress(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def run_scenarios(args):
+def measure_scenario(sc, kind, args):
+    """One scenario with one kind of callables: its ratio to its floor."""
     from harness import compare
+
+    floor, subject = sc.build(kind, args.quick)
+    return compare(floor, subject, args.rounds, args.sample_ms * 1_000_000).to_json()
+
+
+def run_scenarios(args):
     from scenarios import KINDS, SCENARIOS
 
     rows = []
@@ -83,15 +97,64 @@ def run_scenarios(args):
             row = {"name": sc.name, "title": title, "floor": sc.floor, "goal": sc.goal,
                    "kind": kind.name, "kind_title": kind.title}
             try:
-                floor, subject = sc.build(kind, args.quick)
-                result = compare(floor, subject, args.rounds, args.sample_ms * 1_000_000)
+                row.update(measure_scenario(sc, kind, args))
             except Exception as exc:
                 row["error"] = f"{type(exc).__name__}: {exc}"
             else:
-                row.update(result.to_json())
                 row["met"] = row["ratio_median"] <= sc.goal
             rows.append(row)
     return rows
+
+
+# A goal is lost, and the run fails, when a scenario's median ratio exceeds
+# LOST_MARGIN times its goal in the run and again in each of CONFIRM fresh
+# measurements. Quick runs (3 rounds of 2 ms samples) on this 2-core machine
+# stayed within 1.18 times their goals while it was otherwise idle, but with
+# one or two busy processes beside them single scenarios came out at up to
+# 3.2 and 5.0 times their goals, all three rounds alike (the samples fell in
+# step with the scheduler's time slices); measured again, they were back
+# where they belong. A margin wide enough to ride that out alone (5 or more)
+# would let almost any loss through; 1.5 with two fresh measurements of the
+# scenario catches a real loss and lets such noise go.
+LOST_MARGIN = 1.5
+CONFIRM = 2
+
+
+def lost_goals(args, results):
+    """Marks the rows whose goal is lost by more than ``args.margin`` (timed
+    scenarios only when CONFIRM fresh measurements agree) and returns them."""
+    from scenarios import KINDS, SCENARIOS
+
+    scenarios = {sc.name: sc for sc in SCENARIOS}
+    kinds = {kind.name: kind for kind in KINDS}
+    lost = []
+    for row in results["scenarios"]:
+        if "error" in row or row["ratio_median"] <= args.margin * row["goal"]:
+            continue
+        sc = scenarios.get(row["name"])
+        if sc is not None:  # timed: memory rows repeat to the byte and are not measured again
+            row["rechecks"] = []
+            for _ in range(CONFIRM):
+                progress(f"  {row['title']} [{row['kind_title']}]: {row['ratio_median']:.2f}x, "
+                         f"over {args.margin} x its goal {row['goal']}; measuring again")
+                try:
+                    ratio = measure_scenario(sc, kinds[row["kind"]], args)["ratio_median"]
+                except Exception as exc:
+                    row["error"] = f"measured again: {type(exc).__name__}: {exc}"
+                    break
+                row["rechecks"].append(ratio)
+                if ratio <= args.margin * row["goal"]:
+                    break
+            if "error" in row or row["rechecks"][-1] <= args.margin * row["goal"]:
+                continue
+        row["lost"] = True
+        lost.append(row)
+    for name, measured in results.get("sizes", {}).get("memory", {}).items():
+        got, goal = measured.get("3"), results["sizes"]["goals"][name]
+        if name != "this interpreter" and got and got["ratio_median"] > args.margin * goal:
+            lost.append({"title": "memory of a container with 3 providers", "kind_title": name,
+                         "ratio_median": got["ratio_median"], "goal": goal})
+    return lost
 
 
 def run_memory(args, kind):
@@ -311,9 +374,13 @@ def free_threaded_module_dir(python, given):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short smoke run (CI)")
-    parser.add_argument("--json", metavar="PATH", help="default benchmarks/results.json "
-                        "(a quick run writes to the temp directory instead)")
-    parser.add_argument("--png", metavar="PATH", help="default benchmarks/results.png (idem)")
+    parser.add_argument("--json", metavar="PATH", help="default benchmarks/out/results.json "
+                        "(a quick run: benchmarks/out/quick.json)")
+    parser.add_argument("--png", metavar="PATH", help="default benchmarks/out/results.png "
+                        "(a quick run: benchmarks/out/quick.png)")
+    parser.add_argument("--margin", type=float, default=LOST_MARGIN,
+                        help=f"fail when a scenario's ratio exceeds this many times its goal "
+                        f"(default {LOST_MARGIN}; measured again {CONFIRM} times first)")
     parser.add_argument("--rounds", type=int, help="rounds per scenario (default 15, quick 3)")
     parser.add_argument("--sample-ms", type=float, help="target sample length (default 20, quick 2)")
     parser.add_argument("--skip", default="",
@@ -327,10 +394,12 @@ def main(argv=None):
     args = parser.parse_args(argv)
     args.rounds = args.rounds or (3 if args.quick else 15)
     args.sample_ms = args.sample_ms or (2 if args.quick else 20)
-    # A smoke run must not overwrite the results of a full one.
-    out_dir, stem = (tempfile.gettempdir(), "tarnik-bench-quick") if args.quick else (HERE, "results")
-    args.json = args.json or os.path.join(out_dir, stem + ".json")
-    args.png = args.png or os.path.join(out_dir, stem + ".png")
+    # Run outputs stay out of version control (benchmarks/out/ is ignored);
+    # the README's tables are the published record. A smoke run must not
+    # overwrite the results of a full one.
+    stem = os.path.join(HERE, "out", "quick" if args.quick else "results")
+    args.json = args.json or stem + ".json"
+    args.png = args.png or stem + ".png"
     skip = set(filter(None, args.skip.split(",")))
 
     module = import_module()
@@ -367,9 +436,13 @@ def main(argv=None):
                                                                    args.free_threaded_path),
                 "free-threaded", PYTHON_GIL="0"))
 
+    lost = lost_goals(args, results)
+
     import report
 
     print(report.format_text(results))
+    for path in (args.json, args.png):
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     report.write_json(results, args.json)
     progress(f"wrote {args.json}")
     try:
@@ -383,7 +456,11 @@ def main(argv=None):
     failed += [f"scaling ({r['label']})" for r in results.get("scaling", []) if "error" in r]
     if failed:
         print("errors in: " + ", ".join(failed), file=sys.stderr)
-    return 1 if failed else 0
+    for row in lost:
+        print(f"goal lost: {row['title']} [{row['kind_title']}]: {row['ratio_median']:.2f}x"
+              + "".join(f", then {r:.2f}x" for r in row.get("rechecks", []))
+              + f", goal <= {row['goal']}x (fails above {args.margin * row['goal']:.3g}x)", file=sys.stderr)
+    return 1 if failed or lost else 0
 
 
 if __name__ == "__main__":
