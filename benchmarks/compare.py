@@ -9,8 +9,11 @@ older version can be built from ``git worktree add /tmp/v020 346ceeb`` or a
 interpreter, one after the other, the order reversed every other round, so
 that what the machine does meanwhile falls on all builds alike. A child
 measures every scenario as ``run.py`` does (a ratio to a plain-Python floor,
-interleaved in that child); the table shows, per build, the median of the
-rounds' ratios and their range, and each build's change against the first.
+interleaved in that child), but by the thread's processor time (``--clock
+cpu``), which leaves out the time other processes hold the processor: on a
+busy shared machine two builds of the same source then differ by a few per
+cent, not by tens. The table shows, per build, the median of the rounds'
+ratios and their range, and each build's change against the first.
 
 The scenarios are the ones whose cost a change of the call path shows first
 (``SCENARIOS`` below) and one where threads queue for a container's lock:
@@ -91,18 +94,21 @@ def kind(name):
 
 # --- In a child: one build's measurements ---
 
-def measure(path, names, kinds, rounds, sample_ms, contended_seconds):
+def measure(path, names, kinds, rounds, sample_ms, contended_seconds, clock):
     """Every scenario with this build, as ratios to their floors."""
+    import time
+
     from harness import compare
     from scenarios import contention
 
     import_from(path)
+    clock = {"cpu": time.thread_time_ns, "wall": time.perf_counter_ns}[clock]
     out = {}
     for name in names:
         sc = scenario(name)
         for kind_name in kinds:
             floor, subject = sc.build(kind(kind_name), False)
-            got = compare(floor, subject, rounds, sample_ms * 1_000_000)
+            got = compare(floor, subject, rounds, sample_ms * 1_000_000, clock=clock)
             out[f"{name}/{kind_name}"] = {"ratio": got.ratio.median, "ns": got.subject_ns.median,
                                           "floor_ns": got.floor_ns.median}
     for threads in CONTENDED_THREADS if contended_seconds else ():
@@ -144,7 +150,8 @@ def timed(args, builds):
         for label, path in order:
             progress(f"round {round_no + 1}/{args.rounds}: {label}")
             rounds[label].append(run_child(args.python, path, "measure", args.scenarios, args.kinds,
-                                           args.child_rounds, args.sample_ms, args.contended_seconds))
+                                           args.child_rounds, args.sample_ms, args.contended_seconds,
+                                           args.clock))
     return rounds
 
 
@@ -169,7 +176,7 @@ def format_timed(builds, rounds):
             medians[label] = statistics.median(ratios)
             ns = statistics.median(r[key]["ns"] for r in rounds[label])
             cells.append(f"{medians[label]:.3f} ({min(ratios):.3f}-{max(ratios):.3f}), {ns:.0f} ns")
-            if "spread" in rounds[label][0]:
+            if "spread" in rounds[label][0][key]:
                 spreads.append(f"  {title(key)}, {label}: spread of per-thread counts "
                                f"{statistics.median(r[key]['spread'] for r in rounds[label]):.2f} "
                                f"(threading.Lock: "
@@ -239,11 +246,16 @@ def main(argv=None):
         print(json.dumps((measure if what == "measure" else count_calls)(path, *rest)))
         return 0
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("builds", nargs="+", metavar="[LABEL=]DIR", help="directories holding a built module")
+    parser.add_argument("builds", nargs="+", metavar="[LABEL=]DIR",
+                        help="directories holding a built module")
     parser.add_argument("--python", default=sys.executable, help="the interpreter (default: this one)")
     parser.add_argument("--rounds", type=int, default=6, help="children per build (default 6)")
     parser.add_argument("--child-rounds", type=int, default=5, help="rounds within a child (default 5)")
     parser.add_argument("--sample-ms", type=float, default=10, help="target sample length (default 10)")
+    parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                        help="time the single-thread scenarios by this thread's processor time "
+                        "(default), which leaves out the time other processes hold the processor, "
+                        "or by the wall clock")
     parser.add_argument("--contended-seconds", type=float, default=0.3,
                         help="length of one contended measurement; 0 leaves that scenario out")
     parser.add_argument("--scenarios", default=",".join(SCENARIOS),

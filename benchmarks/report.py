@@ -64,7 +64,8 @@ def format_text(results):
     out = [f"CPython {meta['python']} ({meta['build']}) on {meta['machine']}, "
            f"{meta['cpu']}, {meta['cores']} cores, load average at start "
            f"{meta['load_average_at_start'][0]}",
-           f"{meta['rounds']} rounds, ~{meta['sample_ms']} ms samples, floor and subject interleaved,"
+           f"{meta['rounds']} rounds, ~{meta['sample_ms']} ms samples"
+           f"{' of processor time' if meta.get('clock') == 'cpu' else ''}, floor and subject interleaved,"
            " collector paused during samples" + (" [--quick]" if meta["quick"] else ""),
            ""]
     rows = []

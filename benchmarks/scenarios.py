@@ -594,9 +594,11 @@ def slow_provider(work=CONTENDED_WORK):
     return slow
 
 
-def _contend(threads, seconds, step):
-    """``threads`` threads that start together and call ``step()`` until
-    ``seconds`` have passed: the count of each thread and the time taken."""
+def _contend(threads, seconds, step, warm_up=0.1):
+    """``threads`` threads that start together and call ``step()`` for
+    ``warm_up`` + ``seconds``: the calls each thread made in the last
+    ``seconds``, once every thread has had time to join the queue (a thread
+    released first runs alone until the others get the processor)."""
     import threading
     import time
 
@@ -606,26 +608,30 @@ def _contend(threads, seconds, step):
     errors = []
 
     def worker(slot):
-        count = 0
+        count = before = 0
         try:
             barrier.wait()
-            end = start[0] + seconds
-            while time.perf_counter() < end:
+            begin, end = start[0] + warm_up, start[0] + warm_up + seconds
+            while True:
+                now = time.perf_counter()
+                if now >= end:
+                    break
+                if now < begin:
+                    before += 1
                 step()
                 count += 1
         except Exception as exc:  # a wrong answer under threads is a result too
             errors.append(f"{type(exc).__name__}: {exc}")
-        counts[slot] = count
+        counts[slot] = count - before
 
     workers = [threading.Thread(target=worker, args=(i,)) for i in range(threads)]
     for t in workers:
         t.start()
     for t in workers:
         t.join()
-    elapsed = time.perf_counter() - start[0]
     if errors:
         raise RuntimeError(f"{len(errors)} of {threads} thread(s) failed, first: {errors[0]}")
-    return counts, elapsed
+    return counts, seconds
 
 
 def contention(threads, seconds=0.3, rounds=3, work=CONTENDED_WORK):
