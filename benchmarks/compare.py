@@ -51,8 +51,8 @@ def parse_builds(specs):
         if not sep:
             label, path = "", spec
         path = os.path.abspath(path)
-        if not os.path.isdir(path):
-            sys.exit(f"not a directory: {path}")
+        if not os.path.isdir(path) or not any(name.startswith("_tarnik_core.") for name in os.listdir(path)):
+            sys.exit(f"no built _tarnik_core in {path}")
         builds.append((label or os.path.relpath(path), path))
     if len({label for label, _ in builds}) != len(builds):
         sys.exit("two builds with the same label: name them LABEL=DIR")
