@@ -540,6 +540,6 @@ def debug(session):
 
 @nox.session(python=PRIMARY)
 def bench(session):
-    """A short benchmark run; it writes to scratch files, not the committed results."""
+    """A short benchmark run (into benchmarks/out/); fails on a crash or a goal lost by a wide margin."""
     session.install(".")
     session.run("python", "benchmarks/run.py", "--quick", *session.posargs)

@@ -43,23 +43,23 @@ def unrolled(statement, unroll=UNROLL, **names):
     return Body(namespace["body"], unroll)
 
 
-def _sample_ns(body, n):
+def _sample_ns(body, n, clock=time.perf_counter_ns):
     """Time ``n`` iterations of ``body`` with the cyclic collector paused."""
     gc.collect()
     gc.disable()
     try:
-        start = time.perf_counter_ns()
+        start = clock()
         body.fn(n)
-        return time.perf_counter_ns() - start
+        return clock() - start
     finally:
         gc.enable()
 
 
-def calibrate(body, target_ns):
+def calibrate(body, target_ns, clock=time.perf_counter_ns):
     """Return an iteration count whose sample lasts about ``target_ns``."""
     n = 1
     while True:
-        elapsed = _sample_ns(body, n)
+        elapsed = _sample_ns(body, n, clock)
         if elapsed >= target_ns or n >= 1 << 30:
             return n
         if elapsed < target_ns // 20:
@@ -111,23 +111,26 @@ class Comparison:
         }
 
 
-def compare(floor, subject, rounds, target_ns, repeats=3):
+def compare(floor, subject, rounds, target_ns, repeats=3, clock=time.perf_counter_ns):
     """Sample ``floor`` and ``subject`` alternately for ``rounds`` rounds.
 
     Each body is calibrated separately to samples of about ``target_ns``. A
     round takes ``repeats`` samples of each side, alternating which goes first,
     and keeps each side's fastest (the least disturbed by other processes);
-    the round's ratio is subject / floor of those.
+    the round's ratio is subject / floor of those. ``clock`` may be
+    ``time.thread_time_ns``: this thread's processor time, which leaves out
+    the time other processes take the processor away, though not what they
+    do to its caches.
     """
     bodies = (floor, subject)
-    counts = [calibrate(body, target_ns) for body in bodies]
+    counts = [calibrate(body, target_ns, clock) for body in bodies]
     per_op = ([], [])
     for round_no in range(rounds):
         best = [float("inf"), float("inf")]
         for rep in range(repeats):
             for side in ((0, 1) if (round_no + rep) % 2 == 0 else (1, 0)):
                 body, n = bodies[side], counts[side]
-                best[side] = min(best[side], _sample_ns(body, n) / (n * body.ops))
+                best[side] = min(best[side], _sample_ns(body, n, clock) / (n * body.ops))
         per_op[0].append(best[0])
         per_op[1].append(best[1])
     ratios = [s / f for f, s in zip(*per_op)]

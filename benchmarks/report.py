@@ -1,6 +1,10 @@
 """Printing, JSON, the README tables and the PNG chart of a benchmark run.
 
-    python benchmarks/report.py [results.json]   # prints the README tables
+    python benchmarks/report.py [PATH]   # the README tables of a run's JSON
+
+PATH defaults to benchmarks/out/results.json, where ``run.py`` (without
+``--quick``) writes; paste what this prints into the README's Performance
+section, which is the published record of the results.
 """
 
 import json
@@ -14,9 +18,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def _status(row):
     if "error" in row:
         return "ERROR"
+    again = "".join(f", again {ratio:.2f}x" for ratio in row.get("rechecks", []))
+    if row.get("lost"):
+        return "LOST" + again
     if row["met"]:
-        return "met"
-    return f"MISS (+{100 * (row['ratio_median'] / row['goal'] - 1):.1f}%)"
+        return "met" + again
+    return f"MISS (+{100 * (row['ratio_median'] / row['goal'] - 1):.1f}%)" + again
 
 
 def _table(header, rows):
@@ -57,7 +64,8 @@ def format_text(results):
     out = [f"CPython {meta['python']} ({meta['build']}) on {meta['machine']}, "
            f"{meta['cpu']}, {meta['cores']} cores, load average at start "
            f"{meta['load_average_at_start'][0]}",
-           f"{meta['rounds']} rounds, ~{meta['sample_ms']} ms samples, floor and subject interleaved,"
+           f"{meta['rounds']} rounds, ~{meta['sample_ms']} ms samples"
+           f"{' of processor time' if meta.get('clock') == 'cpu' else ''}, floor and subject interleaved,"
            " collector paused during samples" + (" [--quick]" if meta["quick"] else ""),
            ""]
     rows = []
@@ -394,5 +402,5 @@ def write_png(results, path):
 
 if __name__ == "__main__":
     sys.path.insert(0, HERE)
-    with open(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "results.json")) as fh:
+    with open(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "out", "results.json")) as fh:
         print(format_markdown(json.load(fh)))

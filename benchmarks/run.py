@@ -1,16 +1,25 @@
 """Benchmark suite for the container core.
 
-    python benchmarks/run.py [--quick] [--json PATH] [--png PATH] [--free-threaded PYTHON]
+    python benchmarks/run.py [--quick] [--json PATH] [--png PATH] [--margin X] [--free-threaded PYTHON]
 
 Every scenario is timed, once per callable kind, as a ratio against a
-plain-Python floor that does the same work, interleaved in this process;
+plain-Python floor that does the same work, interleaved in this process
+(``scenarios.py`` holds the scenarios and their goals, which the README's
+goal column shows);
 memory, very deep chains and thread scaling run in fresh interpreters.
 Containers by size (empty to a million keys) give the memory per container
 and the time per registration into a fresh container. Peers
 come from the ``bench`` extra and are skipped with a note when missing. The
-module is imported from PYTHONPATH, or else from ``build/dev-cpXY`` as
-``tools/dev_build.sh`` leaves it. ``python benchmarks/report.py`` prints the
-README tables of the results.
+module is imported from PYTHONPATH, or else from ``build/dev-cpXY`` (with the
+interpreter's ABI flags, ``build/dev-cp313t`` for 3.13t) as
+``tools/dev_build.sh PYTHON`` leaves it.
+
+The run fails (exit status 1) on a crash or error, and when a ratio loses
+its goal by a wide margin: see LOST_MARGIN. Peers, very deep chains and
+thread scaling are reported, not checked. The results go to
+``benchmarks/out/`` (ignored by git; the README's tables are the published
+record): ``python benchmarks/report.py [PATH]`` prints the README tables of
+a run's JSON.
 """
 
 import argparse
@@ -21,7 +30,7 @@ import platform
 import statistics
 import subprocess
 import sys
-import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -31,10 +40,9 @@ def import_module():
     try:
         import _tarnik_core
     except ImportError:
-        from scaling import free_threaded_build
+        from scaling import dev_build_dir
 
-        tag = "cp%d%d" % sys.version_info[:2] + ("t" if free_threaded_build() else "")
-        build = os.path.join(os.path.dirname(HERE), "build", "dev-" + tag)
+        build = dev_build_dir()
         sys.path.insert(0, build)
         try:
             import _tarnik_core
@@ -64,15 +72,27 @@ def machine_info(module, args):
         "quick": args.quick,
         "rounds": args.rounds,
         "sample_ms": args.sample_ms,
+        "clock": args.clock,
     }
+
+
+CLOCKS = {"wall": time.perf_counter_ns, "cpu": time.thread_time_ns}
 
 
 def progress(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def run_scenarios(args):
+def measure_scenario(sc, kind, args, rounds=None):
+    """One scenario with one kind of callables: its ratio to its floor."""
     from harness import compare
+
+    floor, subject = sc.build(kind, args.quick)
+    return compare(floor, subject, rounds or args.rounds, args.sample_ms * 1_000_000,
+                   clock=CLOCKS[args.clock]).to_json()
+
+
+def run_scenarios(args):
     from scenarios import KINDS, SCENARIOS
 
     rows = []
@@ -83,15 +103,68 @@ def run_scenarios(args):
             row = {"name": sc.name, "title": title, "floor": sc.floor, "goal": sc.goal,
                    "kind": kind.name, "kind_title": kind.title}
             try:
-                floor, subject = sc.build(kind, args.quick)
-                result = compare(floor, subject, args.rounds, args.sample_ms * 1_000_000)
+                row.update(measure_scenario(sc, kind, args))
             except Exception as exc:
                 row["error"] = f"{type(exc).__name__}: {exc}"
             else:
-                row.update(result.to_json())
                 row["met"] = row["ratio_median"] <= sc.goal
             rows.append(row)
     return rows
+
+
+# A goal is lost, and the run fails, when a scenario's median ratio exceeds
+# LOST_MARGIN times its goal in the run and again in each of CONFIRM fresh
+# measurements (of twice the rounds). Quick runs (3 rounds of 2 ms samples)
+# on a shared 2-core machine, timed by the wall clock: the worst scenario of
+# a run stayed within 1.18 times its goal in 8 runs with nothing else busy,
+# but with other work on it (one or two busy processes, or a load average of
+# up to 17) single scenarios came out at 2.5 to 11 times their goals,
+# often in every round, in 18 of 31 runs, and were back in place when
+# measured again. A margin wide enough to ride that out alone would let
+# almost any loss through. So a quick run times by the thread's processor
+# time, which leaves out the time other processes hold the processor: in 18
+# such runs at a load average of 8 to 12, with none, one or two more busy
+# processes, the worst scenario of a run stayed within 1.27 times its goal.
+# 1.5 with two fresh measurements leaves room for what the caches still see.
+LOST_MARGIN = 1.5
+CONFIRM = 2
+
+
+def lost_goals(args, results):
+    """Marks the rows whose goal is lost by more than ``args.margin`` (timed
+    scenarios only when CONFIRM fresh measurements agree) and returns them."""
+    from scenarios import KINDS, SCENARIOS
+
+    scenarios = {sc.name: sc for sc in SCENARIOS}
+    kinds = {kind.name: kind for kind in KINDS}
+    lost = []
+    for row in results["scenarios"]:
+        if "error" in row or row["ratio_median"] <= args.margin * row["goal"]:
+            continue
+        sc = scenarios.get(row["name"])
+        if sc is not None:  # timed: memory rows repeat to the byte and are not measured again
+            row["rechecks"] = []
+            for _ in range(CONFIRM):
+                progress(f"  {row['title']} [{row['kind_title']}]: {row['ratio_median']:.2f}x, "
+                         f"over {args.margin} x its goal {row['goal']}; measuring again")
+                try:
+                    ratio = measure_scenario(sc, kinds[row["kind"]], args, 2 * args.rounds)["ratio_median"]
+                except Exception as exc:
+                    row["error"] = f"measured again: {type(exc).__name__}: {exc}"
+                    break
+                row["rechecks"].append(ratio)
+                if ratio <= args.margin * row["goal"]:
+                    break
+            if "error" in row or row["rechecks"][-1] <= args.margin * row["goal"]:
+                continue
+        row["lost"] = True
+        lost.append(row)
+    for name, measured in results.get("sizes", {}).get("memory", {}).items():
+        got, goal = measured.get("3"), results["sizes"]["goals"][name]
+        if name != "this interpreter" and got and got["ratio_median"] > args.margin * goal:
+            lost.append({"title": "memory of a container with 3 providers", "kind_title": name,
+                         "ratio_median": got["ratio_median"], "goal": goal})
+    return lost
 
 
 def run_memory(args, kind):
@@ -187,7 +260,8 @@ def run_sizes(args):
             capture_output=True, text=True).stdout.strip()
     for size in sizes[1:]:
         progress(f"  register {size:,} keys into a fresh container")
-        timed = compare(*fill_bodies(size), args.rounds, args.sample_ms * 1_000_000)
+        timed = compare(*fill_bodies(size), args.rounds, args.sample_ms * 1_000_000,
+                        clock=CLOCKS[args.clock])
         result["fill"][str(size)] = timed.to_json()
     return result
 
@@ -256,7 +330,8 @@ def run_peers(args):
                 info["scenarios"][scenario] = case
                 continue
             result = compare(unrolled(case[0], **case[1]), unrolled(ours_cases[scenario][0],
-                             **ours_cases[scenario][1]), args.rounds, args.sample_ms * 1_000_000)
+                             **ours_cases[scenario][1]), args.rounds, args.sample_ms * 1_000_000,
+                             clock=CLOCKS[args.clock])
             info["scenarios"][scenario] = result.to_json()
     return {"titles": peers.TITLES, "goals": peers.GOALS, "libraries": libraries,
             "verdicts": peer_verdicts(libraries)}
@@ -301,36 +376,46 @@ def run_scaling(args, python, module_dir, label, **env):
 
 def free_threaded_module_dir(python, given):
     """Where the free-threaded interpreter finds the module: ``given``, or the
-    ``build/dev-cpXYt`` that ``TARNIK_DEV_SUFFIX=t tools/dev_build.sh`` leaves."""
+    ``build/dev-cpXYt`` that ``tools/dev_build.sh PYTHON`` leaves."""
     if given:
         return given
-    tag = subprocess.run([python, "-c", "import sys; print('cp%d%d' % sys.version_info[:2])"],
-                         capture_output=True, text=True).stdout.strip()
-    return os.path.join(os.path.dirname(HERE), "build", f"dev-{tag}t")
+    return subprocess.run([python, os.path.join(HERE, "scaling.py"), "--dev-build-dir"],
+                          capture_output=True, text=True).stdout.strip()
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short smoke run (CI)")
-    parser.add_argument("--json", metavar="PATH", help="default benchmarks/results.json "
-                        "(a quick run writes to the temp directory instead)")
-    parser.add_argument("--png", metavar="PATH", help="default benchmarks/results.png (idem)")
+    parser.add_argument("--json", metavar="PATH", help="default benchmarks/out/results.json "
+                        "(a quick run: benchmarks/out/quick.json)")
+    parser.add_argument("--png", metavar="PATH", help="default benchmarks/out/results.png "
+                        "(a quick run: benchmarks/out/quick.png)")
+    parser.add_argument("--margin", type=float, default=LOST_MARGIN,
+                        help=f"fail when a scenario's ratio exceeds this many times its goal "
+                        f"(default {LOST_MARGIN}; measured again {CONFIRM} times first)")
     parser.add_argument("--rounds", type=int, help="rounds per scenario (default 15, quick 3)")
     parser.add_argument("--sample-ms", type=float, help="target sample length (default 20, quick 2)")
+    parser.add_argument("--clock", choices=list(CLOCKS), help="time samples by the wall clock (default) or "
+                        "by this thread's processor time (default of a quick run), which leaves out the "
+                        "time other processes hold the processor")
     parser.add_argument("--skip", default="",
                         help="comma-separated parts to skip: scenarios,memory,sizes,chain,peers,scaling")
     parser.add_argument("--free-threaded", metavar="PYTHON",
                         help="also run the scaling benchmark and the memory of containers by size "
                              "with this free-threaded interpreter (PYTHON_GIL=0)")
     parser.add_argument("--free-threaded-path", metavar="DIR",
-                        help="where that interpreter finds the module (default build/dev-cpXYt)")
+                        help="where that interpreter finds the module (default build/dev-cpXYt, "
+                             "as tools/dev_build.sh PYTHON leaves it)")
     args = parser.parse_args(argv)
     args.rounds = args.rounds or (3 if args.quick else 15)
     args.sample_ms = args.sample_ms or (2 if args.quick else 20)
-    # A smoke run must not overwrite the results of a full one.
-    out_dir, stem = (tempfile.gettempdir(), "tarnik-bench-quick") if args.quick else (HERE, "results")
-    args.json = args.json or os.path.join(out_dir, stem + ".json")
-    args.png = args.png or os.path.join(out_dir, stem + ".png")
+    args.clock = args.clock or ("cpu" if args.quick else "wall")
+    # Run outputs stay out of version control (benchmarks/out/ is ignored);
+    # the README's tables are the published record. A smoke run must not
+    # overwrite the results of a full one.
+    stem = os.path.join(HERE, "out", "quick" if args.quick else "results")
+    args.json = args.json or stem + ".json"
+    args.png = args.png or stem + ".png"
     skip = set(filter(None, args.skip.split(",")))
 
     module = import_module()
@@ -367,9 +452,13 @@ def main(argv=None):
                                                                    args.free_threaded_path),
                 "free-threaded", PYTHON_GIL="0"))
 
+    lost = lost_goals(args, results)
+
     import report
 
     print(report.format_text(results))
+    for path in (args.json, args.png):
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     report.write_json(results, args.json)
     progress(f"wrote {args.json}")
     try:
@@ -383,7 +472,11 @@ def main(argv=None):
     failed += [f"scaling ({r['label']})" for r in results.get("scaling", []) if "error" in r]
     if failed:
         print("errors in: " + ", ".join(failed), file=sys.stderr)
-    return 1 if failed else 0
+    for row in lost:
+        print(f"goal lost: {row['title']} [{row['kind_title']}]: {row['ratio_median']:.2f}x"
+              + "".join(f", then {r:.2f}x" for r in row.get("rechecks", []))
+              + f", goal <= {row['goal']}x (fails above {args.margin * row['goal']:.3g}x)", file=sys.stderr)
+    return 1 if failed or lost else 0
 
 
 if __name__ == "__main__":

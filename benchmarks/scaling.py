@@ -15,8 +15,9 @@ Reported: resolves per second (total over the threads) and its ratio to one
 thread. On a build with the GIL no scaling is expected; on a free-threaded
 build the goal is 2 threads >= 1.6x one thread in case ``own``. Each case runs
 in a fresh interpreter, so that a crash costs only that case's numbers; the
-module is imported from PYTHONPATH or from ``build/dev-cpXY`` (``cpXYt`` for
-a free-threaded build: ``TARNIK_DEV_SUFFIX=t tools/dev_build.sh python3.13t``).
+module is imported from PYTHONPATH or from where ``tools/dev_build.sh PYTHON``
+leaves it: ``build/dev-cpXY`` and the interpreter's ABI flags, so
+``build/dev-cp313t`` for ``tools/dev_build.sh python3.13t``.
 """
 
 import argparse
@@ -42,13 +43,17 @@ BATCH = 1000  # resolves between two looks at the clock
 GOAL = {"case": "own", "threads": 2, "ratio": 1.6}
 
 
+def dev_build_dir():
+    """The directory ``tools/dev_build.sh`` builds into for this interpreter."""
+    tag = "cp%d%d%s" % (sys.version_info[0], sys.version_info[1], getattr(sys, "abiflags", ""))
+    return os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "dev-" + tag)
+
+
 def import_module():
     try:
         import _tarnik_core
     except ImportError:
-        tag = "cp%d%d" % sys.version_info[:2] + ("t" if free_threaded_build() else "")
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                        "build", "dev-" + tag))
+        sys.path.insert(0, dev_build_dir())
         import _tarnik_core
     return _tarnik_core
 
@@ -239,7 +244,11 @@ def main(argv=None):
     parser.add_argument("--repeats", type=int, default=3, help="rounds per case (median)")
     parser.add_argument("--json", action="store_true", help="print the result as JSON")
     parser.add_argument("--case", choices=list(CASES), help=argparse.SUPPRESS)  # one case, here
+    parser.add_argument("--dev-build-dir", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.dev_build_dir:
+        print(dev_build_dir())
+        return
     if args.case:
         print(json.dumps(run_case(args.case, args.seconds, args.repeats)))
         return

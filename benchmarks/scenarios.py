@@ -575,3 +575,101 @@ def chain_child(depth, method, rounds):
             times[fn].append(time_once_ns(fn))
     return {"ns_per_level": min(times[ours]) / depth,
             "floor_ns_per_level": min(times[walk]) / depth}
+
+
+# --- Contention: threads that queue for one container's lock ---
+
+CONTENDED_KEY = "contended.slow"
+CONTENDED_WORK = 300  # loop turns in the provider: a few microseconds, far more than a call costs
+
+
+def slow_provider(work=CONTENDED_WORK):
+    """A transient's callable that keeps the container held for a while."""
+    turns = range(work)
+
+    def slow():
+        for _ in turns:
+            pass
+        return turns
+    return slow
+
+
+def _contend(threads, seconds, step, warm_up=0.1):
+    """``threads`` threads that start together and call ``step()`` for
+    ``warm_up`` + ``seconds``: the calls each thread made in the last
+    ``seconds``, once every thread has had time to join the queue (a thread
+    released first runs alone until the others get the processor)."""
+    import threading
+    import time
+
+    start = []
+    barrier = threading.Barrier(threads, action=lambda: start.append(time.perf_counter()))
+    counts = [0] * threads
+    errors = []
+
+    def worker(slot):
+        count = before = 0
+        try:
+            barrier.wait()
+            begin, end = start[0] + warm_up, start[0] + warm_up + seconds
+            while True:
+                now = time.perf_counter()
+                if now >= end:
+                    break
+                if now < begin:
+                    before += 1
+                step()
+                count += 1
+        except Exception as exc:  # a wrong answer under threads is a result too
+            errors.append(f"{type(exc).__name__}: {exc}")
+        counts[slot] = count - before
+
+    workers = [threading.Thread(target=worker, args=(i,)) for i in range(threads)]
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join()
+    if errors:
+        raise RuntimeError(f"{len(errors)} of {threads} thread(s) failed, first: {errors[0]}")
+    return counts, seconds
+
+
+def contention(threads, seconds=0.3, rounds=3, work=CONTENDED_WORK):
+    """``threads`` threads resolving one transient whose provider is slow, so
+    that they queue for the container's lock, against the same calls made
+    under one ``threading.Lock``; the two sides alternate, ``rounds`` times.
+
+    Returns the median over the rounds of: the time per call, ours / the
+    floor's (``ratio``), and for each side the spread of the per-thread counts,
+    (most - fewest) / mean: 0 when every thread got as many turns as the others."""
+    import statistics
+    import threading
+
+    slow = slow_provider(work)
+    c = Container()
+    c.register_provider(CONTENDED_KEY, slow, False, False, [])
+    assert c.resolve(CONTENDED_KEY) is slow()
+    resolve, lock, table = c.resolve, threading.Lock(), {CONTENDED_KEY: slow}
+
+    def floor():
+        with lock:
+            table[CONTENDED_KEY]()
+
+    def ours():
+        resolve(CONTENDED_KEY)
+
+    def spread(counts):
+        return (max(counts) - min(counts)) / statistics.mean(counts) if sum(counts) else float("inf")
+
+    got = {"floor": [], "ours": []}
+    for round_no in range(rounds):
+        for side in (("floor", "ours") if round_no % 2 == 0 else ("ours", "floor")):
+            counts, elapsed = _contend(threads, seconds, floor if side == "floor" else ours)
+            got[side].append((elapsed / max(sum(counts), 1), spread(counts), counts))
+    floor_per_op = statistics.median(g[0] for g in got["floor"])
+    ours_per_op = statistics.median(g[0] for g in got["ours"])
+    return {"threads": threads, "floor_per_op": floor_per_op * 1e9, "subject_per_op": ours_per_op * 1e9,
+            "ratio_median": statistics.median(o[0] / f[0] for o, f in zip(got["ours"], got["floor"])),
+            "spread": statistics.median(g[1] for g in got["ours"]),
+            "floor_spread": statistics.median(g[1] for g in got["floor"]),
+            "counts": [g[2] for g in got["ours"]], "floor_counts": [g[2] for g in got["floor"]]}
