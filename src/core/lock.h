@@ -178,14 +178,16 @@ public:
     ContainerLock& operator=(const ContainerLock&) = delete;
 
     // Takes the lock for the calling stack, waiting for it if another holds
-    // it. Called attached; a thread waits detached.
-    Outcome take() {
+    // it. Called attached; a thread waits detached. With `marked` false the
+    // caller runs no Python code while it holds the lock (a change), so that
+    // no call can come to look for its place, and none is noted.
+    Outcome take(bool marked) {
         ThreadId me = this_thread_id();
-        const void* top = python_top();
-        if (!top) [[unlikely]]
+        const void* top = marked ? python_top() : nullptr;
+        if (marked && !top) [[unlikely]]
             return take_without_frame(me);
         if (take_free(me)) {
-            mark_top_.store(top, std::memory_order_relaxed);
+            if (marked) mark_top_.store(top, std::memory_order_relaxed);
             ++this_thread.holds;
             return Outcome::Taken;
         }

@@ -13,9 +13,9 @@
 // and releasing what the operation dropped (a nested turn leaves what it
 // dropped to the operation it runs in).
 //
-// Every turn, nested or not, first makes sure the native stack has room for
-// the Python code it may run: a chain of calls through containers ends in
-// RecursionError, not in a crash.
+// Every turn that reads, nested or not, first makes sure the native stack
+// has room for the Python code it may run (providers, finalizers): a chain
+// of calls through containers ends in RecursionError, not in a crash.
 #pragma once
 
 #include "container.h"
@@ -43,12 +43,14 @@ public:
         if (kind_ != Kind::None) end(true);
     }
 
-    // False with the exception set when the container cannot be used now.
+    // False with the exception set when the container cannot be used now. A
+    // change runs no Python code while it holds the container: it needs
+    // neither room for that nor a place on its stack.
     bool enter(ContainerObject* c, Access access) {
         c_ = c;
-        if (!platform::stack_has_room()) [[unlikely]]
+        if (access == Access::Read && !platform::stack_has_room()) [[unlikely]]
             return raise_too_deep();
-        ContainerLock::Outcome got = c->lock.take();
+        ContainerLock::Outcome got = c->lock.take(access == Access::Read);
         if (got == ContainerLock::Outcome::Taken && !c->lock.poisoned()) [[likely]] {
             kind_ = Kind::Held;
             c->holder_trash = &trash_;
