@@ -4,7 +4,7 @@
 #include "module/container.h"
 #include "module/process.h"
 #include "module/methods.h"
-#include "platform/platform.h"
+#include "platform/compiler.h"
 
 #include <Python.h>
 

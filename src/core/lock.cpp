@@ -1,4 +1,4 @@
-#include "lock.h"
+#include "core/lock.h"
 
 #include <chrono>
 #include <condition_variable>

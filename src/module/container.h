@@ -4,7 +4,7 @@
 #include "core/lock.h"
 #include "core/state.h"
 #include "core/trash.h"
-#include "stack_mark.h"
+#include "module/stack_mark.h"
 
 #include <Python.h>
 

@@ -1,6 +1,6 @@
-#include "entry.h"
+#include "module/entry.h"
 
-#include "convert.h"
+#include "module/convert.h"
 
 #include <memory>
 #include <mutex>
@@ -126,7 +126,7 @@ bool Call::enter_slow(ContainerLock::Outcome got, Access access) {
         default:
             break;
     }
-    if (lock.poisoned() || !platform::stack_has_room()) {
+    if (lock.poisoned() || !stack_has_room()) {
         const bool poisoned = lock.poisoned();
         turn_ = Turn::Locked;
         end_turn(false);
@@ -145,7 +145,7 @@ bool Call::enter_nested(Access access) {
     if (c_->lock.poisoned()) return internal_failure(kPoisoned, TARNIK_HERE);
     // Nested calls go through the native stack: their depth is bounded by
     // the interpreter's recursion limit and by the room left.
-    if (c_->nested >= static_cast<unsigned>(Py_GetRecursionLimit()) || !platform::stack_has_room())
+    if (c_->nested >= static_cast<unsigned>(Py_GetRecursionLimit()) || !stack_has_room())
         return raise_too_deep();
     if (Py_EnterRecursiveCall(" in a nested container call")) return false;
     ++c_->nested;

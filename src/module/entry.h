@@ -19,11 +19,11 @@
 // RecursionError, not in a crash.
 #pragma once
 
-#include "container.h"
+#include "module/container.h"
 #include "core/error.h"
 #include "core/trash.h"
-#include "platform/platform.h"
-#include "stack_mark.h"
+#include "core/stack_guard.h"
+#include "module/stack_mark.h"
 
 #include <cassert>
 #include <exception>
@@ -48,7 +48,7 @@ public:
     bool enter(ContainerObject* c, Access access) {
         c_ = c;
         ContainerLock::Outcome got = c->lock.take();
-        if (got == ContainerLock::Outcome::Taken && !c->lock.poisoned() && platform::stack_has_room()) {
+        if (got == ContainerLock::Outcome::Taken && !c->lock.poisoned() && stack_has_room()) {
             hold();
             return true;
         }

@@ -1,9 +1,9 @@
 // get_provider_info, get_cached and set_cached.
-#include "binding.h"
-#include "convert.h"
+#include "module/binding.h"
+#include "module/convert.h"
 #include "core/cache.h"
-#include "entry.h"
-#include "methods.h"
+#include "module/entry.h"
+#include "module/methods.h"
 
 namespace tarnik {
 

@@ -1,10 +1,10 @@
 // resolve, resolve_many and resolve_many_plan.
-#include "binding.h"
-#include "convert.h"
+#include "module/binding.h"
+#include "module/convert.h"
 #include "core/plan.h"
 #include "core/resolve.h"
-#include "entry.h"
-#include "methods.h"
+#include "module/entry.h"
+#include "module/methods.h"
 
 namespace tarnik {
 
