@@ -207,12 +207,18 @@ def test_a_length_that_raises_a_base_exception_ends_the_call(kind, exc):
 
 
 CHAINED = """
-import functools, sys, _tarnik_core
+import functools, sys, threading, _tarnik_core
+
+through, where = sys.argv[1], sys.argv[2]
+kind, size = where.split("-")
+size = int(size[:-1]) << (20 if size.endswith("M") else 10)
+# Far above any depth reached here: only the native stack bounds the chains.
+sys.setrecursionlimit(10 ** 6)
 
 def chain(n):
     # Each provider resolves the next key: from the next container, or from
     # the same one (nested calls).
-    if sys.argv[1] == "containers":
+    if through == "containers":
         cs = [_tarnik_core.Container() for _ in range(n)]
         keys = ["k"] * n
     else:
@@ -227,18 +233,92 @@ def chain(n):
     except RecursionError:
         return "RecursionError"
 
-print(chain(50), chain(200000), chain(50))
+def stack_pointer():
+    # Where the calling thread's native stack stands, as Linux reports it for
+    # the system call that reads it.
+    with open("/proc/thread-self/syscall") as f:
+        return int(f.read().split()[-2], 16)
+
+def first_call_deep():
+    # Goes down through native frames (map calls back into Python code) until
+    # less than 200 KiB of the stack is left, and makes the thread's first
+    # container call there, which may find no room.
+    top = stack_pointer()
+    def down(_):
+        if top - stack_pointer() < size - 200 * 1024:
+            return next(map(down, [0]))
+        return chain(2)
+    return down(0) in ("end", "RecursionError")
+
+def run():
+    if kind == "deep" and not first_call_deep():
+        return
+    print(chain(5), chain(50000), chain(5))
+
+if kind == "main":
+    run()
+else:
+    threading.stack_size(size)
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="stack limits and stack pointers are read as Linux gives them")
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("where", ["thread-64K", "thread-128K", "thread-192K", "thread-256K", "thread-264K",
+                                   "thread-512K", "thread-8M", "deep-512K", "main-264K", "main-1M"])
+@pytest.mark.parametrize("through", ["containers", "one container"])
+def test_a_chain_of_calls_too_deep_for_the_stack_raises_recursion_error(through, where):
+    """Providers that resolve the next key, through many containers or
+    nested in one, with the recursion limit out of the way: a chain deeper
+    than the native stack allows raises RecursionError instead of crashing,
+    and short chains work before and after, on threads of every stack size
+    (also one whose first container call stood deep in its stack) and on the
+    main thread under a small stack limit."""
+    if "asan" in os.environ.get("LD_PRELOAD", "") and where in ("thread-64K", "thread-128K", "main-264K"):
+        pytest.skip("an AddressSanitizer build's frames outgrow this stack before the first container call")
+    # The main thread's case runs in an interpreter started under that limit.
+    limit = int(where[5:-1]) << (20 if where.endswith("M") else 10) if where.startswith("main") else None
+    assert run_child(CHAINED, through, where, timeout=240, stack_limit=limit).split() == ["end", "RecursionError", "end"]
+
+
+DROPPED = """
+import functools, sys, threading, weakref, _tarnik_core
+
+class End(object):
+    def __call__(self):
+        return "end"
+
+def drop(gone):
+    # Container i's provider holds container i + 1 through a bound method.
+    cs = [_tarnik_core.Container() for _ in range(20000)]
+    for a, b in zip(cs, cs[1:]):
+        a.register_provider("k", functools.partial(b.resolve, "k"), False, False, [])
+    end = End()
+    cs[-1].register_provider("k", end, False, False, [])
+    gone.append(weakref.ref(end))
+    del a, b, end
+    del cs[1:]
+    del cs[0]
+
+gone = []
+threading.stack_size(int(sys.argv[1]) * 1024)
+t = threading.Thread(target=drop, args=(gone,))
+t.start()
+t.join()
+print(gone[0]() is None)
 """
 
 
 @pytest.mark.timeout(300)
-@pytest.mark.parametrize("through", ["containers", "one container"])
-def test_a_chain_of_calls_too_deep_for_the_stack_raises_recursion_error(through):
-    """Providers that resolve the next key, through many containers or
-    nested in one: a chain deeper than the native stack allows raises
-    RecursionError instead of crashing, and shorter chains work before and
-    after."""
-    assert run_child(CHAINED, through, timeout=240).split() == ["end", "RecursionError", "end"]
+@pytest.mark.parametrize("stack_kib", [64, 512, 8192])
+def test_dropping_a_long_chain_of_containers_frees_it_without_recursion(stack_kib):
+    """20,000 containers, each holding the next through its provider,
+    dropped at once in a thread: all of them are freed, whatever the
+    thread's stack size."""
+    assert run_child(DROPPED, str(stack_kib), timeout=240).split() == ["True"]
 
 
 FORKED = """
