@@ -313,7 +313,8 @@ print(gone[0]() is None)
 
 
 @pytest.mark.timeout(300)
-@pytest.mark.parametrize("stack_kib", [64, 512, 8192])
+# Not 64 KiB: there 3.14 defers every deallocation, of any object, for lack of room.
+@pytest.mark.parametrize("stack_kib", [128, 512, 8192])
 def test_dropping_a_long_chain_of_containers_frees_it_without_recursion(stack_kib):
     """20,000 containers, each holding the next through its provider,
     dropped at once in a thread: all of them are freed, whatever the
