@@ -233,19 +233,24 @@ def chain(n):
     except RecursionError:
         return "RecursionError"
 
-def stack_pointer():
-    # Where the calling thread's native stack stands, as Linux reports it for
-    # the system call that reads it.
+def stack_left():
+    # How far the calling thread's native stack reaches below where it
+    # stands: its pointer, as Linux reports it for the system call that
+    # reads it, above the start of its mapping.
     with open("/proc/thread-self/syscall") as f:
-        return int(f.read().split()[-2], 16)
+        sp = int(f.read().split()[-2], 16)
+    with open("/proc/self/maps") as f:
+        for line in f:
+            low, high = (int(x, 16) for x in line.split()[0].split("-"))
+            if low <= sp < high:
+                return sp - low
 
 def first_call_deep():
-    # Goes down through native frames (map calls back into Python code) until
-    # less than 200 KiB of the stack is left, and makes the thread's first
-    # container call there, which may find no room.
-    top = stack_pointer()
+    # Goes down through native frames (map calls back into Python code)
+    # until less than 200 KiB of the stack is left, and makes the thread's
+    # first container call there, which may find no room.
     def down(_):
-        if top - stack_pointer() < size - 200 * 1024:
+        if stack_left() > 200 * 1024:
             return next(map(down, [0]))
         return chain(2)
     return down(0) in ("end", "RecursionError")

@@ -1,6 +1,8 @@
 // POSIX systems: Linux (glibc, musl), macOS, the BSDs and the rest.
 #include "platform/platform.h"
 
+#include "platform/compiler.h"
+
 #if defined(TARNIK_POSIX)
 
 #include <cerrno>
@@ -58,6 +60,29 @@ bool attr_stack(std::uintptr_t& low, std::uintptr_t& size) noexcept {
     size = bytes;
     return true;
 }
+
+// glibc puts a thread's static TLS, and its thread control block, at the
+// top of the block it reports as the thread's stack; the stack proper starts
+// below them. Mostly they are a few KiB, but a large static TLS (a sanitizer
+// runtime's is most of a MiB) takes much of a small thread's stack. The
+// module's own thread-local variables are in the static TLS there (placed
+// last, lowest where TLS lies below the thread pointer); where they, or the
+// thread pointer, lie between the stack in use and the reported top, the
+// stack ends below them. The main thread's TLS is elsewhere and changes
+// nothing.
+TARNIK_TLS_MODEL thread_local char tls_mark = 0;
+
+void below_thread_storage(StackBounds& b) noexcept {
+    char here = 0;
+    const auto in_use = reinterpret_cast<std::uintptr_t>(&here);
+    auto cut = [&](std::uintptr_t at) {
+        if (in_use < at && at < b.high) b.high = at;
+    };
+    cut(reinterpret_cast<std::uintptr_t>(&tls_mark));
+#if defined(TARNIK_THREAD_POINTER)
+    cut(reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer()));
+#endif
+}
 #endif
 
 }  // namespace
@@ -82,6 +107,7 @@ StackBounds stack_bounds() noexcept {
     if (!attr_stack(low, size)) return b;
     b.low = low;
     b.high = low + size;
+    below_thread_storage(b);
 #if defined(__linux__) && !defined(__GLIBC__)
     // glibc's range for the main thread already ends where RLIMIT_STACK
     // below the top, or the mapping below, does; musl's ends at what is
