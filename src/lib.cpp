@@ -4,7 +4,7 @@
 #include "module/container.h"
 #include "module/convert.h"
 #include "module/methods.h"
-#include "platform/platform.h"
+#include "platform/compiler.h"
 
 #include <Python.h>
 
@@ -73,13 +73,19 @@ int container_clear(PyObject* self) {
     return 0;
 }
 
-void container_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto* c = reinterpret_cast<ContainerObject*>(self);
-    PyObject_GC_UnTrack(self);
-    // Containers held by containers are freed one after another, not by
-    // recursion on the native stack.
-    Py_TRASHCAN_BEGIN(self, container_dealloc)
+// Containers dropped while another container is being freed on the same
+// thread: a container's providers can hold containers (a bound `resolve`),
+// and freeing such a chain by recursion would take native stack in
+// proportion to its length, which the interpreter's own deferral bounds by a
+// count of calls, not by the stack (from 3.13 on, thousands of levels). So
+// only the outermost deallocation on a thread frees containers; one dropped
+// meanwhile waits in this thread's list (next_to_free), and is freed after,
+// iteratively.
+TARNIK_TLS_MODEL thread_local ContainerObject* waiting_to_free = nullptr;
+TARNIK_TLS_MODEL thread_local bool freeing_containers = false;
+
+void free_container(ContainerObject* c) {
+    PyTypeObject* type = Py_TYPE(c);
     {
         // No other reference exists, so neither the lock nor its poisoned
         // flag matters: the registrations go first, then the layers oldest
@@ -89,10 +95,28 @@ void container_dealloc(PyObject* self) {
     }
     c->state.~ContainerState();
     c->lock.~ContainerLock();
-    type->tp_free(self);
+    type->tp_free(c);
     // Each instance holds a reference to its heap type; it goes last.
     Ref::steal(reinterpret_cast<PyObject*>(type)).reset();
-    Py_TRASHCAN_END
+}
+
+void container_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<ContainerObject*>(self);
+    PyObject_GC_UnTrack(self);
+    if (freeing_containers) {
+        c->next_to_free = waiting_to_free;
+        waiting_to_free = c;
+        return;
+    }
+    struct Freeing {
+        Freeing() noexcept { freeing_containers = true; }
+        ~Freeing() { freeing_containers = false; }  // also when the thread is ended by unwinding
+    } outermost;
+    free_container(c);
+    while (ContainerObject* next = waiting_to_free) {
+        waiting_to_free = next->next_to_free;
+        free_container(next);
+    }
 }
 
 #define FAST(name, fn, doc) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}

@@ -1,6 +1,6 @@
-#include "cache.h"
+#include "core/cache.h"
 
-#include "error.h"
+#include "core/error.h"
 
 namespace tarnik {
 

@@ -1,8 +1,8 @@
 // Direct access to singleton values, and a description of the entry in force.
 #pragma once
 
-#include "state.h"
-#include "trash.h"
+#include "core/state.h"
+#include "core/trash.h"
 
 namespace tarnik {
 

@@ -1,8 +1,8 @@
 // Calling a provider's callable with positional arguments and no keywords.
 #pragma once
 
-#include "error.h"
-#include "ref.h"
+#include "core/error.h"
+#include "core/ref.h"
 
 namespace tarnik {
 

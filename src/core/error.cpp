@@ -1,4 +1,4 @@
-#include "error.h"
+#include "core/error.h"
 
 #include <cstdio>
 #include <cstring>

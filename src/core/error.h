@@ -21,7 +21,7 @@
 // printed about a resumed internal failure waits for the lock's release.
 #pragma once
 
-#include "ref.h"
+#include "core/ref.h"
 
 namespace tarnik {
 

@@ -25,7 +25,6 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
-#include <thread>
 #endif
 
 namespace tarnik {
@@ -82,7 +81,7 @@ private:
     };
     static void wait_out(std::atomic<long>& readers) noexcept {
         for (unsigned spins = 0; readers.load(std::memory_order_seq_cst) != 0; ++spins) {
-            if (spins > 64) std::this_thread::yield();  // a reader lost its CPU inside
+            if (spins > 64) platform::yield();  // a reader lost its CPU inside
         }
     }
     // Without memory for them, the readers keep sharing one counter.

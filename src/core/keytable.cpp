@@ -1,6 +1,6 @@
-#include "keytable.h"
+#include "core/keytable.h"
 
-#include "error.h"
+#include "core/error.h"
 
 #include <cstdlib>
 #include <cstring>

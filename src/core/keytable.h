@@ -12,9 +12,9 @@
 // first index and the first chunk share one allocation.
 #pragma once
 
-#include "records.h"
-#include "text.h"
-#include "trash.h"
+#include "core/records.h"
+#include "core/text.h"
+#include "core/trash.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,6 +1,6 @@
-#include "lock.h"
+#include "core/lock.h"
 
-#include "error.h"
+#include "core/error.h"
 
 #include <cassert>
 #include <memory>
@@ -458,7 +458,7 @@ ContainerLock::Wake ContainerLock::sleep_detached(LockWaiter& w, bool poll) {
         {
             Held<kWaiter> g(w.m);
             if (w.granted) break;
-            if (w.cv.wait_for(w.m, kThreadPollMs) || w.granted) continue;  // woken, or spuriously
+            if (!w.cv.wait_for(w.m, kThreadPollMs) || w.granted) continue;  // woken, or spuriously
         }
         // A while has passed.
         if (interpreter_exiting()) {

@@ -80,8 +80,9 @@
 #include <frameobject.h>
 #endif
 
+#include "core/ref.h"
+#include "platform/compiler.h"
 #include "platform/platform.h"
-#include "ref.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "overrides.h"
+#include "core/overrides.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // The stack of override layers.
 #pragma once
 
-#include "registry.h"
+#include "core/registry.h"
 
 namespace tarnik {
 

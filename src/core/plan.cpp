@@ -1,8 +1,8 @@
-#include "plan.h"
+#include "core/plan.h"
 
-#include "cache.h"
-#include "call.h"
-#include "error.h"
+#include "core/cache.h"
+#include "core/call.h"
+#include "core/error.h"
 
 namespace tarnik {
 

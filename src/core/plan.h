@@ -2,9 +2,9 @@
 // first with every key built at most once.
 #pragma once
 
-#include "state.h"
-#include "smallvec.h"
-#include "trash.h"
+#include "core/state.h"
+#include "core/smallvec.h"
+#include "core/trash.h"
 
 #include <cstdint>
 

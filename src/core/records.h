@@ -8,8 +8,8 @@
 // key's base registration and the head of its chain of override entries.
 #pragma once
 
-#include "error.h"
-#include "ref.h"
+#include "core/error.h"
+#include "core/ref.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -15,7 +15,7 @@
 
 #include <Python.h>
 
-#include "platform/platform.h"
+#include "platform/compiler.h"
 
 #include <atomic>
 #include <cstdlib>

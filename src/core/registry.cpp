@@ -1,4 +1,4 @@
-#include "registry.h"
+#include "core/registry.h"
 
 namespace tarnik {
 

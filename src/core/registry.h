@@ -1,8 +1,8 @@
 // Registration, and the bookkeeping every change of an entry goes through.
 #pragma once
 
-#include "state.h"
-#include "trash.h"
+#include "core/state.h"
+#include "core/trash.h"
 
 namespace tarnik {
 

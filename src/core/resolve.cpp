@@ -1,8 +1,8 @@
-#include "resolve.h"
+#include "core/resolve.h"
 
-#include "cache.h"
-#include "call.h"
-#include "error.h"
+#include "core/cache.h"
+#include "core/call.h"
+#include "core/error.h"
 
 namespace tarnik {
 

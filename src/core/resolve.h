@@ -1,9 +1,9 @@
 // Single-key resolution, and batches of it.
 #pragma once
 
-#include "state.h"
-#include "smallvec.h"
-#include "trash.h"
+#include "core/state.h"
+#include "core/smallvec.h"
+#include "core/trash.h"
 
 namespace tarnik {
 

@@ -1,7 +1,7 @@
 // A vector of trivially copyable items with room for N of them inline.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/compiler.h"
 
 #include <cstdint>
 #include <cstdlib>

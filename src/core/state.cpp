@@ -1,4 +1,4 @@
-#include "state.h"
+#include "core/state.h"
 
 namespace tarnik {
 

@@ -30,9 +30,9 @@
 // they follow.
 #pragma once
 
-#include "gate.h"
-#include "keytable.h"
-#include "records.h"
+#include "core/gate.h"
+#include "core/keytable.h"
+#include "core/records.h"
 
 #include <cassert>
 #include <cstdint>

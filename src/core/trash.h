@@ -6,7 +6,7 @@
 // once it starts nothing can fail.
 #pragma once
 
-#include "ref.h"
+#include "core/ref.h"
 
 namespace tarnik {
 

@@ -1,4 +1,4 @@
-#include "binding.h"
+#include "module/binding.h"
 
 #include <cstring>
 #include <string>

@@ -19,6 +19,7 @@ namespace tarnik {
 // | holder_trash | the holder's turn, as it takes the lock | turns nested in its operation      |
 // | nested       | turns nested in the holder's operation; | the same                           |
 // |              | a turn that takes over a gone holder    |                                    |
+// | next_to_free | its deallocation (no other reference)   | the thread's outermost deallocation|
 //
 // holder_trash and nested belong to the operation that holds the lock, and
 // live here rather than on its native stack, which a stack-switching library
@@ -27,8 +28,11 @@ struct ContainerObject {
     PyObject_HEAD
     ContainerLock lock;
     ContainerState state;
-    Trash* holder_trash;  // where the holder puts what it drops (valid on its stack only)
-    unsigned nested;      // turns open nested in the holder's operation
+    union {
+        Trash* holder_trash;           // where the holder puts what it drops (valid on its stack only)
+        ContainerObject* next_to_free;  // once it is being freed: the thread's list of those waiting (lib.cpp)
+    };
+    unsigned nested;  // turns open nested in the holder's operation
 };
 
 // The Container type, created once per process (lib.cpp).

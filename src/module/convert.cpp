@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "module/convert.h"
 
 #include "core/error.h"
 

@@ -1,9 +1,9 @@
 // get_provider_info, get_cached and set_cached.
-#include "binding.h"
-#include "convert.h"
+#include "module/binding.h"
+#include "module/convert.h"
 #include "core/cache.h"
-#include "turn.h"
-#include "methods.h"
+#include "module/methods.h"
+#include "module/turn.h"
 
 namespace tarnik {
 

@@ -1,10 +1,10 @@
 // register_provider and the override layer methods.
-#include "binding.h"
-#include "convert.h"
+#include "module/binding.h"
+#include "module/convert.h"
 #include "core/overrides.h"
 #include "core/registry.h"
-#include "turn.h"
-#include "methods.h"
+#include "module/methods.h"
+#include "module/turn.h"
 
 namespace tarnik {
 

@@ -1,10 +1,10 @@
 // resolve, resolve_many and resolve_many_plan.
-#include "binding.h"
-#include "convert.h"
+#include "module/binding.h"
+#include "module/convert.h"
 #include "core/plan.h"
 #include "core/resolve.h"
-#include "turn.h"
-#include "methods.h"
+#include "module/methods.h"
+#include "module/turn.h"
 
 namespace tarnik {
 

@@ -1,4 +1,4 @@
-#include "turn.h"
+#include "module/turn.h"
 
 namespace tarnik {
 

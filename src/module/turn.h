@@ -18,10 +18,10 @@
 // of calls through containers ends in RecursionError, not in a crash.
 #pragma once
 
-#include "container.h"
 #include "core/error.h"
+#include "core/stack_guard.h"
 #include "core/trash.h"
-#include "platform/platform.h"
+#include "module/container.h"
 
 #include <cassert>
 #include <exception>
@@ -48,7 +48,7 @@ public:
     // neither room for that nor a place on its stack.
     bool enter(ContainerObject* c, Access access) {
         c_ = c;
-        if (access == Access::Read && !platform::stack_has_room()) [[unlikely]]
+        if (access == Access::Read && !stack_has_room()) [[unlikely]]
             return raise_too_deep();
         ContainerLock::Outcome got = c->lock.take(access == Access::Read);
         if (got == ContainerLock::Outcome::Taken && !c->lock.poisoned()) [[likely]] {

@@ -2,13 +2,14 @@
 //
 // Every other source file is standard C++ and the CPython C API. What the
 // rest of the module needs from the system:
-// - a cheap identity for the calling thread;
-// - whether the calling thread's native stack has room for one more call
-//   into Python code (the stack guard of every method);
-// - handlers around fork(), where the system has it.
-// The implementations live in one file per family (linux.cpp, macos.cpp,
-// windows.cpp) and a portable fallback (portable.cpp); each compiles to
-// nothing elsewhere.
+// - the bounds of the calling thread's native stack;
+// - handlers around fork(), where the system has it;
+// - a mutex, a condition variable and a yield that need no C++ runtime
+//   library beyond the compiler's own (on Windows, nothing from
+//   msvcp140.dll) and never throw.
+// posix.cpp implements them for every POSIX system (the stack bounds per
+// system inside it), windows.cpp for Windows; each compiles to nothing on
+// the other.
 //
 // Forced unwinding needs nothing here: glibc ends a thread (pthread_exit at
 // interpreter exit) by unwinding it, other C libraries do not unwind, and the
@@ -19,130 +20,113 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__linux__) && (defined(__GNUC__) || defined(__clang__)) && \
-    (defined(__x86_64__) || defined(__aarch64__)) && (defined(__clang__) || __GNUC__ >= 11)
-#define TARNIK_THREAD_POINTER 1
-#elif defined(__APPLE__) || (defined(__unix__) && !defined(_WIN32))
-#define TARNIK_PTHREAD_SELF 1
-#endif
-#if defined(__unix__) || defined(__APPLE__)
+#if defined(_WIN32)
+#define TARNIK_WINDOWS 1
+#else
+#define TARNIK_POSIX 1
 #include <pthread.h>
 #endif
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <type_traits>
-
-#if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-// The module's few bytes of thread-local state are reached without a call.
-#define TARNIK_TLS_MODEL [[gnu::tls_model("initial-exec")]]
-#else
-#define TARNIK_TLS_MODEL
-#endif
-
-// Keeps rarely taken growth out of the hot loops that call it.
-#if defined(__GNUC__) || defined(__clang__)
-#define TARNIK_NOINLINE [[gnu::noinline]]
-#elif defined(_MSC_VER)
-#define TARNIK_NOINLINE __declspec(noinline)
-#else
-#define TARNIK_NOINLINE
-#endif
-
-// Exported from a build whose symbols are hidden by default (PyMODINIT_FUNC
-// says so itself from CPython 3.9 on, and on Windows always).
-#if defined(_WIN32)
-#define TARNIK_EXPORTED __declspec(dllexport)
-#elif defined(__GNUC__) || defined(__clang__)
-#define TARNIK_EXPORTED [[gnu::visibility("default")]]
-#else
-#define TARNIK_EXPORTED
+// Where destroying a mutex or condition variable releases nothing (the whole
+// object is the struct itself), they are not destroyed: one destroyed at
+// exit could still be in use by a thread the interpreter has not ended, and
+// glibc makes a destroyed mutex fail every later lock.
+#if defined(TARNIK_WINDOWS) || defined(__linux__) || defined(__APPLE__)
+#define TARNIK_TRIVIAL_SYNC 1
 #endif
 
 namespace tarnik::platform {
 
-#if defined(__unix__) || defined(__APPLE__)
-// A pthread_t as a number: it is a pointer on most systems, an unsigned long
-// on glibc (as wide as a pointer there).
-template <class Thread>
-std::uintptr_t as_number(Thread t) noexcept {
-    if constexpr (std::is_pointer_v<Thread>)
-        return reinterpret_cast<std::uintptr_t>(t);
-    else
-        return static_cast<std::uintptr_t>(t);
-}
-#endif
-
-// A number that identifies the calling thread among the live threads of the
-// process; never 0 or 1 (a lock uses those for "free" and "reserved").
-std::uintptr_t thread_id_slow() noexcept;
-inline std::uintptr_t thread_id() noexcept {
-#if defined(TARNIK_THREAD_POINTER)
-    // The thread pointer, read without a call.
-    return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
-#elif defined(TARNIK_PTHREAD_SELF)
-    return as_number(pthread_self());
-#else
-    return thread_id_slow();
-#endif
-}
-
-// The lowest address the calling thread's native stack may reach (stacks grow
-// down on every supported system), or 0 when the system does not tell.
-std::uintptr_t stack_low() noexcept;
-
-// Room that a call into Python code needs left on the native stack.
-inline constexpr std::uintptr_t kStackReserve = 256 * 1024;
-
-// Per thread: the lowest address a method may start at; 0 until known, 1
-// when the bounds are unknown (no limit of our own then).
-TARNIK_TLS_MODEL inline thread_local std::uintptr_t stack_floor = 0;
-std::uintptr_t compute_stack_floor() noexcept;
-
-// Whether the calling thread's native stack has room for one more call into
-// Python code.
-inline bool stack_has_room() noexcept {
-    std::uintptr_t floor = stack_floor;
-    if (floor == 0) floor = stack_floor = compute_stack_floor();
-    char here = 0;
-    return reinterpret_cast<std::uintptr_t>(&here) > floor;
-}
-
-// A mutex and a condition variable that never throw.
-class Mutex {
-public:
-    constexpr Mutex() noexcept = default;
-    Mutex(const Mutex&) = delete;
-    Mutex& operator=(const Mutex&) = delete;
-    void lock() noexcept { m_.lock(); }
-    void unlock() noexcept { m_.unlock(); }
-    bool try_lock() noexcept { return m_.try_lock(); }
-
-private:
-    friend class CondVar;
-    std::mutex m_;
+// The calling thread's native stack, which grows down on every supported
+// system: `low` is the lowest address it may reach (above any guard pages),
+// `high` the address just above its top. Both are 0 when the system does not
+// tell. Takes a system call or more: the caller keeps what it needs.
+struct StackBounds {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
 };
-
-class CondVar {
-public:
-    // Waits on `m`, which the caller holds, for at most `ms` milliseconds;
-    // false when the time ran out.
-    bool wait_for(Mutex& m, unsigned ms) noexcept {
-        std::unique_lock<std::mutex> l(m.m_, std::adopt_lock);
-        bool woken = cv_.wait_for(l, std::chrono::milliseconds(ms)) == std::cv_status::no_timeout;
-        l.release();
-        return woken;
-    }
-    void notify_one() noexcept { cv_.notify_one(); }
-
-private:
-    std::condition_variable cv_;
-};
+StackBounds stack_bounds() noexcept;
 
 // Registers functions to run around fork(): `prepare` in the parent before
 // it, `parent` in the parent and `child` in the child after it, both before
 // the fork returns to any Python code. Nothing where there is no fork().
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
+
+// Lets another thread run.
+void yield() noexcept;
+
+// Ends the process: a synchronisation call of the system failed, which only
+// a bug (a mutex used after it was destroyed, say) can make happen.
+[[noreturn]] void sync_failed() noexcept;
+
+// A mutex, not re-entrant (BasicLockable and Lockable: std::lock_guard and
+// std::unique_lock work with it). Constant-initialised, so one at namespace
+// scope needs no dynamic initialisation; reinitialising one in place
+// (placement new, in the child of a fork) gives a free mutex.
+class Mutex {
+public:
+    constexpr Mutex() noexcept = default;
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+#if defined(TARNIK_TRIVIAL_SYNC)
+    ~Mutex() = default;
+#else
+    ~Mutex() { pthread_mutex_destroy(&m_); }
+#endif
+
+#if defined(TARNIK_POSIX)
+    void lock() noexcept {
+        if (pthread_mutex_lock(&m_) != 0) sync_failed();
+    }
+    bool try_lock() noexcept { return pthread_mutex_trylock(&m_) == 0; }
+    void unlock() noexcept {
+        if (pthread_mutex_unlock(&m_) != 0) sync_failed();
+    }
+#else
+    void lock() noexcept;
+    bool try_lock() noexcept;
+    void unlock() noexcept;
+#endif
+
+private:
+    friend class CondVar;
+#if defined(TARNIK_POSIX)
+    pthread_mutex_t m_ = PTHREAD_MUTEX_INITIALIZER;
+#else
+    void* m_ = nullptr;  // an SRWLOCK, which is one pointer, all zero when free
+#endif
+};
+
+// A condition variable for Mutex. Waits may end spuriously: the caller
+// checks its condition in a loop.
+class CondVar {
+public:
+#if defined(TARNIK_POSIX)
+    CondVar() noexcept;  // timed waits measure on a monotonic clock
+#else
+    constexpr CondVar() noexcept = default;
+#endif
+    CondVar(const CondVar&) = delete;
+    CondVar& operator=(const CondVar&) = delete;
+#if defined(TARNIK_TRIVIAL_SYNC)
+    ~CondVar() = default;
+#else
+    ~CondVar() { pthread_cond_destroy(&c_); }
+#endif
+
+    // Called with `m` locked; returns with it locked.
+    void wait(Mutex& m) noexcept;
+    // As wait(), for at most `ms` milliseconds: true when the time ran out.
+    bool wait_for(Mutex& m, unsigned long ms) noexcept;
+    void notify_one() noexcept;
+    void notify_all() noexcept;
+
+private:
+#if defined(TARNIK_POSIX)
+    pthread_cond_t c_;
+#else
+    void* c_ = nullptr;  // a CONDITION_VARIABLE, one pointer, all zero when new
+#endif
+};
 
 }  // namespace tarnik::platform
