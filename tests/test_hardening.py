@@ -191,8 +191,8 @@ def test_key_lists_are_taken_from_iteration_not_length(kind, length):
 
 
 @pytest.mark.parametrize("kind", [LyingList, LyingSequence])
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
-def test_a_length_that_raises_a_base_exception_ends_the_call(kind, exc):
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_a_length_that_fails_beyond_an_ordinary_failure_ends_the_call(kind, exc):
     c = _tarnik_core.Container()
     c.register_provider("a", lambda: "A", False, False, [])
     c.begin_override_layer()

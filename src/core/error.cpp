@@ -1,14 +1,15 @@
 #include "error.h"
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <utility>
 
 namespace tarnik {
 
 namespace {
 
-PyObject* g_panic_type = nullptr;  // set once at import, kept for the process
+PyObject* g_panic_type = nullptr;  // made by the first successful import, kept for the process
 
 constexpr const char* kPanicName = "_tarnik_core.PanicException";
 constexpr const char* kPanicDoc =
@@ -24,9 +25,17 @@ bool raise_with_key(PyObject* type, const char* format, PyObject* key) {
     return false;
 }
 
-const char* short_place(const char* where) {
-    const char* src = std::strstr(where, "src/");
-    return src ? src : where;
+// Writes the place `where` (__FILE__:__LINE__) from the sources' "src"
+// directory on, with '/' between its parts whatever the build machine's
+// separator: the last "src" directory in it is the sources' own, since none
+// of theirs has that name.
+void put_place(const char* where) {
+    auto separator = [](char c) { return c == '/' || c == '\\'; };
+    const char* from = where;
+    for (const char* p = where; *p; ++p) {
+        if ((p == where || separator(p[-1])) && std::strncmp(p, "src", 3) == 0 && separator(p[3])) from = p;
+    }
+    for (const char* p = from; *p; ++p) std::fputc(separator(*p) ? '/' : *p, stderr);
 }
 
 void set_panic(const char* text, Py_ssize_t size) {
@@ -40,15 +49,21 @@ void set_panic(const char* text, Py_ssize_t size) {
     PyErr_SetObject(g_panic_type, message.get());
 }
 
-// str() of an exception as UTF-8, or the fallback text.
-std::string message_of(PyObject* exc) {
-    std::string message = "Unwrapped panic from Python code";
+// The arguments of an exception instance (a tuple), borrowed.
+PyObject* args_of(PyObject* exc) noexcept { return reinterpret_cast<PyBaseExceptionObject*>(exc)->args; }
+
+void set_args(PyObject* exc, Ref args) {
+    Ref old = Ref::steal(std::exchange(reinterpret_cast<PyBaseExceptionObject*>(exc)->args, args.release()));
+}
+
+// str() of an exception, or the fallback text when that fails. Runs Python
+// code. Whatever str() raises is dropped: the internal failure being
+// announced is the exception that goes on.
+Ref message_of(PyObject* exc) {
     Ref text = Ref::steal(PyObject_Str(exc));
-    Py_ssize_t n = 0;
-    const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-    if (s) message.assign(s, static_cast<std::size_t>(n));
-    else PyErr_Clear();  // an unprintable exception keeps the fallback text
-    return message;
+    if (text) return text;
+    PyErr_Clear();
+    return Ref::steal(PyUnicode_FromString("Unwrapped panic from Python code"));
 }
 
 }  // namespace
@@ -121,7 +136,9 @@ bool raise_too_large(const char* what) {
 }
 
 bool internal_failure(const char* message, const char* where) {
-    std::fprintf(stderr, "_tarnik_core: internal failure at %s: %s\n", short_place(where), message);
+    std::fputs("_tarnik_core: internal failure at ", stderr);
+    put_place(where);
+    std::fprintf(stderr, ": %s\n", message);
     std::fflush(stderr);
     set_panic(message, static_cast<Py_ssize_t>(std::strlen(message)));
     return false;
@@ -131,19 +148,28 @@ bool internal_failure_pending() noexcept {
     return g_panic_type != nullptr && PyErr_Occurred() == g_panic_type;
 }
 
+bool ordinary_failure_pending() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 bool pass_on_python_failure() {
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        return false;
-    }
+    assert(PyErr_Occurred());  // a failed call into Python code always sets one
     if (!internal_failure_pending()) return false;
     // Our own internal-failure exception came back through Python code: it
-    // goes on as a new internal failure with the same message, caused by the
-    // one that came back, which keeps its traceback for the announcement.
+    // goes on as a new internal failure, caused by the one that came back,
+    // which keeps its traceback for the announcement. The new one takes the
+    // same arguments, so that its str() is the other's without running any
+    // code now; the announcement turns them into the text.
     Ref came_back = take_exception();
-    std::string message = message_of(came_back.get());
-    set_panic(message.data(), static_cast<Py_ssize_t>(message.size()));
+    PyErr_SetObject(g_panic_type, args_of(came_back.get()));
     Ref now = take_exception();
+    if (Py_TYPE(now.get()) != reinterpret_cast<PyTypeObject*>(g_panic_type)) {
+        // No room for the new one: the one that came back goes on instead
+        // of the MemoryError, since an internal failure must not turn into
+        // an ordinary one.
+        restore_exception(std::move(came_back));
+        return false;
+    }
     PyException_SetCause(now.get(), came_back.release());
     restore_exception(std::move(now));
     return false;
@@ -154,6 +180,15 @@ void announce_resumed_failure() {
     Ref now = take_exception();
     Ref cause = Ref::steal(PyException_GetCause(now.get()));
     if (cause && Py_TYPE(cause.get()) == reinterpret_cast<PyTypeObject*>(g_panic_type)) {
+        // The message, unless it is one already: str() of the one that came
+        // back.
+        PyObject* args = args_of(now.get());
+        if (PyTuple_GET_SIZE(args) != 1 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+            Ref text = message_of(cause.get());
+            Ref one = text ? Ref::steal(PyTuple_Pack(1, text.get())) : Ref();
+            if (one) set_args(now.get(), std::move(one));
+            else PyErr_Clear();  // no room: the arguments stay the other's
+        }
         std::fputs("_tarnik_core: resumed an internal failure that was fetched from Python\n"
                    "_tarnik_core: the Python stack trace follows\n",
                    stderr);
@@ -171,6 +206,8 @@ bool create_panic_type() {
     g_panic_type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
     return g_panic_type != nullptr;
 }
+
+void drop_panic_type() { Ref::steal(std::exchange(g_panic_type, nullptr)).reset(); }
 
 ErrorIndicatorGuard::ErrorIndicatorGuard() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -1,5 +1,7 @@
 #include "binding.h"
 
+#include "core/error.h"
+
 #include <cstring>
 #include <string>
 
@@ -18,20 +20,27 @@ bool unexpected_keyword(const char* function, PyObject* name) {
     return false;
 }
 
-// The parameter whose name equals the keyword's UTF-8 bytes, or -1.
-Py_ssize_t find_param(const Signature& sig, PyObject* name) {
+// The parameter whose name equals the keyword's UTF-8 bytes, or -1 in
+// `index`. False with the exception set when the name's UTF-8 form could not
+// be made for a reason other than having none.
+bool find_param(const Signature& sig, PyObject* name, Py_ssize_t& index) {
+    index = -1;
+    if (!PyUnicode_Check(name)) return true;  // names no parameter
     Py_ssize_t n = 0;
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &n) : nullptr;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &n);
     if (!text) {
+        if (!ordinary_failure_pending()) return false;
         PyErr_Clear();  // a name that has no UTF-8 form names no parameter
-        return -1;
+        return true;
     }
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
         const char* p = sig.params[i];
-        if (std::strlen(p) == static_cast<std::size_t>(n) && std::memcmp(p, text, static_cast<std::size_t>(n)) == 0)
-            return i;
+        if (std::strlen(p) == static_cast<std::size_t>(n) && std::memcmp(p, text, static_cast<std::size_t>(n)) == 0) {
+            index = i;
+            return true;
+        }
     }
-    return -1;
+    return true;
 }
 
 bool missing_arguments(const Signature& sig, PyObject** out) {
@@ -64,7 +73,8 @@ bool bind_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t i = find_param(sig, name);
+        Py_ssize_t i = -1;
+        if (!find_param(sig, name, i)) return false;
         if (i < 0) return unexpected_keyword(sig.function, name);
         if (out[i] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function, sig.params[i]);
