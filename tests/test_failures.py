@@ -5,7 +5,6 @@ import json
 import os
 import subprocess
 import sys
-import sysconfig
 import textwrap
 import threading
 import weakref
@@ -13,14 +12,13 @@ import weakref
 import pytest
 
 import _tarnik_core
-from model import POISON_MSG, UNWRAPPED_PANIC_MSG, find_panic_type
+from model import POISON_MSG, UNWRAPPED_PANIC_MSG, conversion_msg, find_panic_type
 
 try:
     import _testcapi
 except ImportError:  # pragma: no cover - depends on the interpreter build
     _testcapi = None
 
-FREE_THREADED_3_13 = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info[:2] == (3, 13)
 HAVE_NOMEMORY = _testcapi is not None and hasattr(_testcapi, "set_nomemory")
 needs_nomemory = pytest.mark.skipif(not HAVE_NOMEMORY, reason="_testcapi.set_nomemory is not available")
 
@@ -303,6 +301,37 @@ def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, mon
     assert answered == [("PanicException", POISON_MSG), False]
 
 
+def test_the_message_of_a_resumed_panic_is_taken_once_the_container_is_free(panic_type):
+    """str() of the exception that came back runs Python code: it runs once
+    the lock is released (another thread gets its answer at once), and gives
+    the new exception its message."""
+    c = _tarnik_core.Container()
+    seen = []
+
+    def ask():
+        try:
+            c.get_cached("p")
+        except BaseException as exc:
+            seen.append(("answer", type(exc).__name__, str(exc)))
+
+    class Text(object):
+        def __str__(self):
+            other = threading.Thread(target=ask)
+            other.start()
+            other.join(2)
+            seen.append(("waited", other.is_alive()))
+            return "the text"
+
+    def explode():
+        raise panic_type(Text())
+
+    c.register_provider("p", explode, False, False, [])
+    with pytest.raises(panic_type) as info:
+        c.resolve("p")
+    assert info.value.args == ("the text",)
+    assert set(seen) == {("answer", "PanicException", POISON_MSG), ("waited", False)}
+
+
 # -- allocation failures, one sweep per entry point, each in a subprocess ------
 
 SWEEP_CHILD = textwrap.dedent(
@@ -335,7 +364,12 @@ SWEEP_CHILD = textwrap.dedent(
         return repr(obj)
 
     def nonascii():
-        return "".join(["\u043a\u043b\u044e", "\u0447"])  # a fresh str every time
+        # A fresh str every time, made without a list: the free-threaded 3.13
+        # interpreter's own PyList_New(n > 0) corrupts its allocator when the
+        # item array cannot be allocated (Objects/listobject.c: it releases
+        # the list with the item pointer and size of the list it reuses), so
+        # nothing but the module makes a list while allocations fail.
+        return "".join(("\u043a\u043b\u044e", "\u0447"))
 
     KEYS = ["cfg", "db", "repo", "svc", "async", "many", "leaf", "only1", "only2", "svc2", "\u043a\u043b\u044e\u0447"]
 
@@ -454,6 +488,10 @@ SWEEP_CHILD = textwrap.dedent(
             gc.collect()
             gc.disable()
             outcome, message, result = "ok", None, None
+            # A list freed just before the call: the next list made comes
+            # from the interpreter's free list, with its old item pointer.
+            freed = [None] * 3
+            del freed
             try:
                 if MODE == "single":
                     _testcapi.set_nomemory(k, k + 1)
@@ -566,11 +604,6 @@ def test_allocation_failure_sweep(op, mode):
     ones) for k = 0, 1, 2, ... until the call succeeds: every failure must be a
     MemoryError, and the container must be left as it was (or as the call
     would have left it), usable."""
-    if FREE_THREADED_3_13 and op in ("resolve_many", "resolve_many_plan", "get_provider_info"):
-        # The free-threaded 3.13 interpreter's own PyList_New releases a
-        # half-made list when its item array cannot be allocated, and crashes
-        # there; these calls end by making such a list.
-        pytest.skip("PyList_New of free-threaded 3.13 crashes on this allocation failure")
     report, stderr = run_sweep(op, mode)
     records = report["records"]
     assert report["finished"], "the sweep did not reach a successful call"
@@ -583,3 +616,49 @@ def test_allocation_failure_sweep(op, mode):
     if op not in NO_ALLOCATION:
         failures = [r for r in records if r["outcome"] != "ok"]
         assert failures, "no allocation of the call was ever made to fail"
+
+
+# -- a failure to allocate while reporting an argument error -------------------
+
+FRESH_KEYWORD = "".join(("\u043a\u043b\u044e", "\u0447"))  # a template: each attempt copies it
+
+
+@needs_nomemory
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        # The keyword's UTF-8 form is made to compare it with the parameters.
+        (lambda c, kw: c.resolve(**{kw: 1}),
+         "Container.resolve() got an unexpected keyword argument '%s'" % FRESH_KEYWORD),
+        # The message names the argument's type, looked up by name.
+        (lambda c, kw: c.resolve(1), "argument 'key': " + conversion_msg(1, "PyString")),
+        (lambda c, kw: c.register_provider("k", None, 1, False, []),
+         "argument 'singleton': " + conversion_msg(1, "PyBool")),
+    ],
+)
+def test_running_out_of_memory_while_reporting_an_argument_error(call, message):
+    """Each interpreter allocation of the call made to fail in turn: the call
+    raises MemoryError until none of its allocations fails, and then its
+    TypeError, which no failed allocation may stand in for."""
+    c = _tarnik_core.Container()
+    outcomes, normal = [], 0
+    for k in range(10000):
+        kw = "".join(FRESH_KEYWORD)  # a new str, whose UTF-8 form is not made yet
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            try:
+                call(c, kw)
+            finally:
+                _testcapi.remove_mem_hooks()
+        except MemoryError:
+            outcomes.append("MemoryError")
+            normal = 0
+        except TypeError as exc:
+            assert str(exc) == message
+            outcomes.append("TypeError")
+            normal += 1
+            if normal == 5:
+                break
+    assert outcomes[-5:] == ["TypeError"] * 5
+    first = outcomes.index("TypeError")
+    assert first > 0 and "MemoryError" not in outcomes[first:], outcomes
