@@ -226,8 +226,13 @@ PyObject* first_initialisation() {
 // interpreter's. Every later initialisation in the main interpreter (a
 // reload, or the import that follows a subinterpreter's) gets that module.
 PyObject* init_module() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, "_tarnik_core can only be imported in the main interpreter");
+#if PY_VERSION_HEX >= 0x03090000
+    PyInterpreterState* here = PyInterpreterState_Get();
+#else
+    PyInterpreterState* here = PyThreadState_Get()->interp;
+#endif
+    if (here != PyInterpreterState_Main()) {
+        raise_message(PyExc_ImportError, "_tarnik_core can only be imported in the main interpreter");
         return nullptr;
     }
     if (g_module) return Ref::borrow(g_module).release();

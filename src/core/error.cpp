@@ -1,6 +1,7 @@
 #include "error.h"
 
 #include <cassert>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -18,12 +19,6 @@ constexpr const char* kPanicDoc =
     "propagates through the whole stack instead of being caught by an "
     "`except Exception` clause.";
 
-bool raise_with_key(PyObject* type, const char* format, PyObject* key) {
-    // Without room for the message, its MemoryError is the failure.
-    Ref message = Ref::steal(PyUnicode_FromFormat(format, key));
-    if (message) PyErr_SetObject(type, message.get());
-    return false;
-}
 
 // Writes the place `where` (__FILE__:__LINE__) from the sources' "src"
 // directory on, with '/' between its parts whatever the build machine's
@@ -90,49 +85,54 @@ void restore_exception(Ref exc) {
 #endif
 }
 
+bool raise_message(PyObject* type, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (message) PyErr_SetObject(type, message.get());
+    return false;
+}
+
 bool raise_missing_provider(PyObject* key) {
-    return raise_with_key(PyExc_KeyError, "No provider registered for key: %U", key);
+    return raise_message(PyExc_KeyError, "No provider registered for key: %U", key);
 }
 
 bool raise_cycle(PyObject* key) {
-    return raise_with_key(PyExc_RuntimeError, "Dependency cycle detected at key: %U", key);
+    return raise_message(PyExc_RuntimeError, "Dependency cycle detected at key: %U", key);
 }
 
 bool raise_async_provider(PyObject* key) {
-    return raise_with_key(PyExc_RuntimeError, "Provider for key '%U' is async and requires async resolution", key);
+    return raise_message(PyExc_RuntimeError, "Provider for key '%U' is async and requires async resolution", key);
 }
 
 bool raise_plan_missing(PyObject* key) {
-    return raise_with_key(PyExc_RuntimeError, "Internal error: key %U missing after plan execution", key);
+    return raise_message(PyExc_RuntimeError, "Internal error: key %U missing after plan execution", key);
 }
 
 bool raise_set_cache(PyObject* key) {
-    return raise_with_key(PyExc_RuntimeError, "Cannot set cache for non-singleton or unknown key: %U", key);
+    return raise_message(PyExc_RuntimeError, "Cannot set cache for non-singleton or unknown key: %U", key);
 }
 
 bool raise_reentrant() {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Container is already in use by this thread (re-entrant call from a provider or finalizer)");
-    return false;
+    return raise_message(PyExc_RuntimeError,
+                         "Container is already in use by this thread (re-entrant call from a provider or finalizer)");
 }
 
 bool raise_other_stack() {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Container is in use by another greenlet or task of this thread, which cannot go on while "
-                    "this call waits");
-    return false;
+    return raise_message(PyExc_RuntimeError,
+                         "Container is in use by another greenlet or task of this thread, which cannot go on while "
+                         "this call waits");
 }
 
 bool raise_deadlock() {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Deadlock detected: the container is held by a thread that waits, directly or through other "
-                    "threads, for a container this thread holds");
-    return false;
+    return raise_message(PyExc_RuntimeError,
+                         "Deadlock detected: the container is held by a thread that waits, directly or through other "
+                         "threads, for a container this thread holds");
 }
 
 bool raise_too_large(const char* what) {
-    PyErr_Format(PyExc_OverflowError, "too many %s", what);
-    return false;
+    return raise_message(PyExc_OverflowError, "too many %s", what);
 }
 
 bool internal_failure(const char* message, const char* where) {

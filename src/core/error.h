@@ -27,6 +27,13 @@
 
 namespace tarnik {
 
+// Sets an exception of `type` with the message PyUnicode_FromFormat makes of
+// `format` and the arguments; when the message cannot be made, its
+// MemoryError is the failure (the interpreter's own PyErr_Format and
+// PyErr_SetString, on 3.8 at least, then set `type` without a message).
+// Every message of the module is raised through it. Returns false.
+bool raise_message(PyObject* type, const char* format, ...);
+
 // The operations' own errors. Each sets the exception and returns false.
 bool raise_missing_provider(PyObject* key);
 bool raise_cycle(PyObject* key);

@@ -10,14 +10,12 @@ namespace tarnik {
 namespace {
 
 bool too_many_positional(const char* function, Py_ssize_t count, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", function, count, given,
-                 given == 1 ? "was" : "were");
-    return false;
+    return raise_message(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", function, count,
+                         given, given == 1 ? "was" : "were");
 }
 
 bool unexpected_keyword(const char* function, PyObject* name) {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", function, name);
-    return false;
+    return raise_message(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", function, name);
 }
 
 // The parameter whose name equals the keyword's UTF-8 bytes, or -1 in
@@ -60,9 +58,8 @@ bool missing_arguments(const Signature& sig, PyObject** out) {
         names += sig.params[i];
         names += '\'';
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.function, missing,
-                 missing == 1 ? "argument" : "arguments", names.c_str());
-    return false;
+    return raise_message(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.function, missing,
+                         missing == 1 ? "argument" : "arguments", names.c_str());
 }
 
 }  // namespace
@@ -76,10 +73,9 @@ bool bind_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
         Py_ssize_t i = -1;
         if (!find_param(sig, name, i)) return false;
         if (i < 0) return unexpected_keyword(sig.function, name);
-        if (out[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function, sig.params[i]);
-            return false;
-        }
+        if (out[i] != nullptr)
+            return raise_message(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function,
+                                 sig.params[i]);
         out[i] = args[nargs + k];
     }
     for (Py_ssize_t i = 0; i < sig.count; ++i) {

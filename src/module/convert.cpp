@@ -87,14 +87,19 @@ bool conversion_error(PyObject* obj, const char* target) {
     m += "' object cannot be converted to '";
     m += target;
     m += '\'';
-    PyErr_SetString(PyExc_TypeError, m.c_str());
-    return false;
+    return raise_message(PyExc_TypeError, "%s", m.c_str());
 }
 
 bool argument_failed(const char* param) {
     pass_on_python_failure();
     if (PyErr_Occurred() != PyExc_TypeError) return false;  // anything else goes on unchanged
     Ref old = take_exception();
+    if (Py_TYPE(old.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        // Making the instance failed before 3.12 normalised it here: its
+        // MemoryError goes on.
+        restore_exception(std::move(old));
+        return false;
+    }
     Ref text = Ref::steal(PyObject_Str(old.get()));
     if (!text) return false;
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
@@ -119,8 +124,8 @@ bool convert_flag_slow(PyObject* obj, const char* param, bool& out) {
     if (std::strcmp(type->tp_name, "numpy.bool_") == 0 || std::strcmp(type->tp_name, "numpy.bool") == 0) {
         inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
         if (!truth) {
-            PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
-                         reinterpret_cast<PyObject*>(type));
+            raise_message(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
+                          reinterpret_cast<PyObject*>(type));
         } else {
             int r = truth(obj);
             if (r == 0 || r == 1) {
@@ -148,7 +153,7 @@ bool convert_key_list(PyObject* obj, const char* param, KeyList& out, bool exact
         }
     }
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        raise_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return argument_failed(param);
     }
     if (!PySequence_Check(obj)) {
