@@ -33,15 +33,17 @@ void put_place(const char* where) {
     for (const char* p = from; *p; ++p) std::fputc(separator(*p) ? '/' : *p, stderr);
 }
 
-void set_panic(const char* text, Py_ssize_t size) {
-    Ref message = Ref::steal(PyUnicode_FromStringAndSize(text, size));
+// Sets the internal-failure exception with `text`. Returns false.
+bool set_panic(const char* text) {
+    Ref message = Ref::steal(PyUnicode_FromString(text));
     if (!message) {
         // No room for the message: the exception goes without it.
         PyErr_Clear();
         PyErr_SetNone(g_panic_type);
-        return;
+        return false;
     }
     PyErr_SetObject(g_panic_type, message.get());
+    return false;
 }
 
 // The arguments of an exception instance (a tuple), borrowed.
@@ -140,8 +142,7 @@ bool internal_failure(const char* message, const char* where) {
     put_place(where);
     std::fprintf(stderr, ": %s\n", message);
     std::fflush(stderr);
-    set_panic(message, static_cast<Py_ssize_t>(std::strlen(message)));
-    return false;
+    return set_panic(message);
 }
 
 bool internal_failure_pending() noexcept {
