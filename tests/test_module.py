@@ -122,6 +122,12 @@ class TestModule:
         ], proc.stderr
 
     @pytest.mark.skipif(not HAVE_NOMEMORY, reason="_testcapi.set_nomemory is not available")
+    # CPython 3.13.0's PyType_FromSpec does not survive every allocation
+    # failure: one while it fills the new type's dict ends in a read past
+    # that dict's entries (type_add_method, PyDict_SetDefaultRef,
+    # dictresize: SIGSEGV, reading 0xfdfd... under PYTHONMALLOC=debug);
+    # 3.13.15 does not.
+    @pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0), reason="3.13.0's PyType_FromSpec crashes on this")
     def test_a_failed_initialisation_leaves_nothing_behind(self):
         """Each allocation of the module's initialisation made to fail in
         turn: each failure is a MemoryError, and the import that follows gets
