@@ -172,10 +172,12 @@ class TestModule:
             assert _tarnik_core is module
             c = _tarnik_core.Container()
             c.register_provider("k", lambda: 7, True, False, [])
-            pid = os.fork()
-            if pid == 0:
-                os._exit(0 if c.resolve("k") == 7 else 1)
-            print("child", os.waitpid(pid, 0)[1], "parent", c.resolve("k"))
+            if hasattr(os, "fork"):
+                pid = os.fork()
+                if pid == 0:
+                    os._exit(0 if c.resolve("k") == 7 else 1)
+                print("child", os.waitpid(pid, 0)[1])
+            print("parent", c.resolve("k"))
             """
         start, failed = 0, set()
         while True:
@@ -188,7 +190,7 @@ class TestModule:
                 break
             start = int(k) + 1
         assert failed == {"MemoryError"}, proc.stderr
-        assert int(k) > 0 and lines[1:] == ["child 0 parent 7"], proc.stderr
+        assert int(k) > 0 and lines[1:] == ["child 0"] * hasattr(os, "fork") + ["parent 7"], proc.stderr
 
 class TestType:
     def test_help_shows_signatures_and_no_text(self):
