@@ -275,12 +275,13 @@ def test_resumed_panic_is_printed_to_stderr(panic_type, capfd):
     assert err.count("\n") >= 4
 
 
-def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, monkeypatch):
-    """The announcement runs sys.excepthook, Python code: by then the
-    container's lock is released, so another thread gets its answer at once
-    (the poisoned container's)."""
+@pytest.mark.parametrize("python_code", ["sys.excepthook", "__str__"])
+def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, monkeypatch, python_code):
+    """The announcement runs Python code: sys.excepthook, and str() of the
+    exception that came back, which gives the new one its message. By then
+    the container's lock is released, so another thread gets its answer at
+    once (the poisoned container's)."""
     c = _tarnik_core.Container()
-    c.register_provider("p", lambda: (_ for _ in ()).throw(panic_type("boom")), False, False, [])
     answered = []
 
     def ask():
@@ -289,47 +290,21 @@ def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, mon
         except BaseException as exc:
             answered.append((type(exc).__name__, str(exc)))
 
-    def hook(*exc_info):
+    def run_another_thread(*args):
         other = threading.Thread(target=ask)
         other.start()
         other.join(2)
         answered.append(other.is_alive())
+        return "the text"
 
-    monkeypatch.setattr(sys, "excepthook", hook)
-    with pytest.raises(panic_type):
-        c.resolve("p")
-    assert answered == [("PanicException", POISON_MSG), False]
-
-
-def test_the_message_of_a_resumed_panic_is_taken_once_the_container_is_free(panic_type):
-    """str() of the exception that came back runs Python code: it runs once
-    the lock is released (another thread gets its answer at once), and gives
-    the new exception its message."""
-    c = _tarnik_core.Container()
-    seen = []
-
-    def ask():
-        try:
-            c.get_cached("p")
-        except BaseException as exc:
-            seen.append(("answer", type(exc).__name__, str(exc)))
-
-    class Text(object):
-        def __str__(self):
-            other = threading.Thread(target=ask)
-            other.start()
-            other.join(2)
-            seen.append(("waited", other.is_alive()))
-            return "the text"
-
-    def explode():
-        raise panic_type(Text())
-
-    c.register_provider("p", explode, False, False, [])
+    text = type("Text", (), {"__str__": run_another_thread if python_code == "__str__" else lambda self: "the text"})
+    if python_code == "sys.excepthook":
+        monkeypatch.setattr(sys, "excepthook", run_another_thread)
+    c.register_provider("p", lambda: (_ for _ in ()).throw(panic_type(text())), False, False, [])
     with pytest.raises(panic_type) as info:
         c.resolve("p")
     assert info.value.args == ("the text",)
-    assert set(seen) == {("answer", "PanicException", POISON_MSG), ("waited", False)}
+    assert set(answered) == {("PanicException", POISON_MSG), False}
 
 
 # -- allocation failures, one sweep per entry point, each in a subprocess ------
