@@ -95,8 +95,8 @@ bool argument_failed(const char* param) {
     if (PyErr_Occurred() != PyExc_TypeError) return false;  // anything else goes on unchanged
     Ref old = take_exception();
     if (Py_TYPE(old.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-        // Making the instance failed before 3.12 normalised it here: its
-        // MemoryError goes on.
+        // Before 3.12 the instance is made here, by take_exception: when
+        // that fails, its MemoryError goes on.
         restore_exception(std::move(old));
         return false;
     }
