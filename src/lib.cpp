@@ -30,10 +30,7 @@ PyObject* container_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_no_params("Container.__new__()", args, kwargs)) return nullptr;
     allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* self = alloc(type, 0);
-    if (!self) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        return nullptr;
-    }
+    if (!self) return nullptr;  // every allocator sets the exception it fails with
     // Nothing between the allocation (which made the object tracked) and
     // here can start a collection, and an all-zero state traverses as empty.
     auto* c = reinterpret_cast<ContainerObject*>(self);
@@ -164,7 +161,12 @@ PyType_Spec container_spec = {
 
 PyTypeObject* create_container_type() {
     Ref type = Ref::steal(PyType_FromSpec(&container_spec));
-    if (!type) return nullptr;
+    if (!type) {
+        // 3.12.1's PyType_FromSpec fails without an exception when the copy
+        // of the doc cannot be allocated.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;
+    }
 #if PY_VERSION_HEX < 0x030A0000
     // Older interpreters keep the doc without its signature line, which
     // loses __text_signature__; store the whole text instead.
@@ -193,39 +195,102 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-PyObject* g_module = nullptr;  // the first initialised module, kept for the process
+PyObject* g_module = nullptr;  // the main interpreter's module, kept for the process
 
-int add_container(PyObject* module) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
-    }
+bool add_container(PyObject* module) {
     Ref name = Ref::steal(PyUnicode_FromString("Container"));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
-    return PyObject_SetAttrString(module, "Container", reinterpret_cast<PyObject*>(container_type));
+    if (!name) return false;
+    Ref all = Ref::steal(PyList_New(0));
+    if (!all || PyList_Append(all.get(), name.get()) < 0) return false;
+    return PyObject_SetAttrString(module, "__all__", all.get()) == 0 &&
+           PyObject_SetAttrString(module, "Container", reinterpret_cast<PyObject*>(container_type)) == 0;
 }
 
-PyObject* init_module() {
-    if (g_module) {
-        PyErr_SetString(PyExc_ImportError, "_tarnik_core may only be initialized once per interpreter process");
-        return nullptr;
-    }
+// Makes the module and what it keeps beside the internal-failure exception
+// type: the Container type and the process watch, whose at-fork handlers,
+// registered last, are the one thing that cannot be taken back.
+PyObject* make_module() {
     Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
     if (!module) return nullptr;
 #ifdef Py_GIL_DISABLED
     // Nothing here relies on the interpreter lock.
     if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
 #endif
-    // The internal-failure exception type: made once, here, and kept.
-    if (!create_panic_type()) return nullptr;
-    if (!container_type && !(container_type = create_container_type())) return nullptr;
-    if (add_container(module.get()) < 0) return nullptr;
+    if (!(container_type = create_container_type())) return nullptr;
+    if (!add_container(module.get())) return nullptr;
     if (!ContainerLock::watch_process()) return nullptr;
     g_module = module.new_ref().release();
     return module.release();
+}
+
+// The first successful initialisation keeps what it made for the process; a
+// failed one keeps nothing, and a later import starts again from scratch.
+// The internal-failure exception type comes first, so that this catch site
+// can raise it; only a failed allocation is a MemoryError.
+PyObject* first_initialisation() {
+    if (!create_panic_type()) return nullptr;
+    PyObject* module = nullptr;
+    try {
+        module = make_module();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception&) {
+        internal_failure("unexpected native exception", TARNIK_HERE);
+    }
+    if (module) return module;
+    Ref::steal(reinterpret_cast<PyObject*>(container_type)).reset();
+    container_type = nullptr;
+    drop_panic_type();
+    return nullptr;
+}
+
+// Whether the kept module went to an import, which gave it its __spec__ (a
+// new module's is None): false for one that the interpreter made for a
+// subinterpreter's import and dropped (3.13 and later, below). False with
+// the exception set on failure.
+bool imported_before(PyObject* module, bool& out) {
+    Ref key = Ref::steal(PyUnicode_FromString("__spec__"));
+    if (!key) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref spec;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(module), key.get(), &found) < 0) return false;
+    spec = Ref::steal(found);
+#else
+    Ref spec = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), key.get()));
+    if (!spec && PyErr_Occurred()) return false;
+#endif
+    out = spec && spec.get() != Py_None;
+    return true;
+}
+
+// Only the main interpreter has the module: the module keeps process-wide
+// state (its types, the at-fork handlers) that belongs to one interpreter.
+// Any other interpreter is refused before anything is made. Since 3.13 the
+// interpreter runs this function as the main interpreter even when another
+// one imports, and then refuses that one itself (or, for a subinterpreter
+// that shares the main one's allocator, calls this function again from it);
+// the module made then is the main interpreter's, and its first import gets
+// it. Any later initialisation (the module removed from sys.modules and
+// imported again) is refused, as the module is initialised once per process.
+PyObject* init_module() {
+#if PY_VERSION_HEX >= 0x03090000
+    PyInterpreterState* here = PyInterpreterState_Get();
+#else
+    PyInterpreterState* here = PyThreadState_Get()->interp;
+#endif
+    if (here != PyInterpreterState_Main()) {
+        raise_message(PyExc_ImportError, "_tarnik_core can only be imported in the main interpreter");
+        return nullptr;
+    }
+    if (!g_module) return first_initialisation();
+    bool imported = false;
+    if (!imported_before(g_module, imported)) return nullptr;
+    if (imported) {
+        raise_message(PyExc_ImportError, "_tarnik_core may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    return Ref::borrow(g_module).release();
 }
 
 }  // namespace
@@ -237,10 +302,5 @@ PyMODINIT_FUNC PyInit__tarnik_core(void) {
 #else
 extern "C" TARNIK_EXPORTED PyObject* PyInit__tarnik_core(void) {
 #endif
-    try {
-        return tarnik::init_module();
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    return tarnik::init_module();
 }

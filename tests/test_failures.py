@@ -5,7 +5,6 @@ import json
 import os
 import subprocess
 import sys
-import sysconfig
 import textwrap
 import threading
 import weakref
@@ -13,14 +12,13 @@ import weakref
 import pytest
 
 import _tarnik_core
-from model import POISON_MSG, UNWRAPPED_PANIC_MSG, find_panic_type
+from model import POISON_MSG, UNWRAPPED_PANIC_MSG, ModelContainer, find_panic_type
 
 try:
     import _testcapi
 except ImportError:  # pragma: no cover - depends on the interpreter build
     _testcapi = None
 
-FREE_THREADED_3_13 = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info[:2] == (3, 13)
 HAVE_NOMEMORY = _testcapi is not None and hasattr(_testcapi, "set_nomemory")
 needs_nomemory = pytest.mark.skipif(not HAVE_NOMEMORY, reason="_testcapi.set_nomemory is not available")
 
@@ -277,12 +275,13 @@ def test_resumed_panic_is_printed_to_stderr(panic_type, capfd):
     assert err.count("\n") >= 4
 
 
-def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, monkeypatch):
-    """The announcement runs sys.excepthook, Python code: by then the
-    container's lock is released, so another thread gets its answer at once
-    (the poisoned container's)."""
+@pytest.mark.parametrize("python_code", ["sys.excepthook", "__str__"])
+def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, monkeypatch, python_code):
+    """The announcement runs Python code: sys.excepthook, and str() of the
+    exception that came back, which gives the new one its message. By then
+    the container's lock is released, so another thread gets its answer at
+    once (the poisoned container's)."""
     c = _tarnik_core.Container()
-    c.register_provider("p", lambda: (_ for _ in ()).throw(panic_type("boom")), False, False, [])
     answered = []
 
     def ask():
@@ -291,16 +290,21 @@ def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, mon
         except BaseException as exc:
             answered.append((type(exc).__name__, str(exc)))
 
-    def hook(*exc_info):
+    def run_another_thread(*args):
         other = threading.Thread(target=ask)
         other.start()
         other.join(2)
         answered.append(other.is_alive())
+        return "the text"
 
-    monkeypatch.setattr(sys, "excepthook", hook)
-    with pytest.raises(panic_type):
+    text = type("Text", (), {"__str__": run_another_thread if python_code == "__str__" else lambda self: "the text"})
+    if python_code == "sys.excepthook":
+        monkeypatch.setattr(sys, "excepthook", run_another_thread)
+    c.register_provider("p", lambda: (_ for _ in ()).throw(panic_type(text())), False, False, [])
+    with pytest.raises(panic_type) as info:
         c.resolve("p")
-    assert answered == [("PanicException", POISON_MSG), False]
+    assert info.value.args == ("the text",)
+    assert set(answered) == {("PanicException", POISON_MSG), False}
 
 
 # -- allocation failures, one sweep per entry point, each in a subprocess ------
@@ -335,7 +339,12 @@ SWEEP_CHILD = textwrap.dedent(
         return repr(obj)
 
     def nonascii():
-        return "".join(["\u043a\u043b\u044e", "\u0447"])  # a fresh str every time
+        # A fresh str every time, made without a list: the free-threaded 3.13
+        # interpreter's own PyList_New(n > 0) corrupts its allocator when the
+        # item array cannot be allocated (Objects/listobject.c: it releases
+        # the list with the item pointer and size of the list it reuses), so
+        # nothing but the module makes a list while allocations fail.
+        return "".join(("\u043a\u043b\u044e", "\u0447"))
 
     KEYS = ["cfg", "db", "repo", "svc", "async", "many", "leaf", "only1", "only2", "svc2", "\u043a\u043b\u044e\u0447"]
 
@@ -454,6 +463,10 @@ SWEEP_CHILD = textwrap.dedent(
             gc.collect()
             gc.disable()
             outcome, message, result = "ok", None, None
+            # A list freed just before the call: the next list made comes
+            # from the interpreter's free list, with its old item pointer.
+            freed = [None] * 3
+            del freed
             try:
                 if MODE == "single":
                     _testcapi.set_nomemory(k, k + 1)
@@ -566,11 +579,6 @@ def test_allocation_failure_sweep(op, mode):
     ones) for k = 0, 1, 2, ... until the call succeeds: every failure must be a
     MemoryError, and the container must be left as it was (or as the call
     would have left it), usable."""
-    if FREE_THREADED_3_13 and op in ("resolve_many", "resolve_many_plan", "get_provider_info"):
-        # The free-threaded 3.13 interpreter's own PyList_New releases a
-        # half-made list when its item array cannot be allocated, and crashes
-        # there; these calls end by making such a list.
-        pytest.skip("PyList_New of free-threaded 3.13 crashes on this allocation failure")
     report, stderr = run_sweep(op, mode)
     records = report["records"]
     assert report["finished"], "the sweep did not reach a successful call"
@@ -583,3 +591,41 @@ def test_allocation_failure_sweep(op, mode):
     if op not in NO_ALLOCATION:
         failures = [r for r in records if r["outcome"] != "ok"]
         assert failures, "no allocation of the call was ever made to fail"
+
+
+# -- a failure to allocate while reporting an argument error -------------------
+
+FRESH_KEYWORD = "".join(("\u043a\u043b\u044e", "\u0447"))  # a template: each attempt copies it
+
+
+@needs_nomemory
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda c, kw: c.resolve(**{kw: 1}),  # the keyword's UTF-8 form is made to compare it
+        lambda c, kw: c.resolve(1),  # the message names the argument's type, looked up by name
+        lambda c, kw: c.register_provider("k", None, 1, False, []),
+    ],
+)
+def test_running_out_of_memory_while_reporting_an_argument_error(call):
+    """Each interpreter allocation of the call made to fail in turn: the call
+    raises MemoryError until none of its allocations fails, and then its
+    TypeError, which no failed allocation may stand in for."""
+    c = _tarnik_core.Container()
+    with pytest.raises(TypeError) as info:
+        call(ModelContainer(), FRESH_KEYWORD)
+    expected, outcomes = str(info.value), []
+    while outcomes[-5:] != [expected] * 5 and len(outcomes) < 10000:
+        kw = "".join(FRESH_KEYWORD)  # a new str, whose UTF-8 form is not made yet
+        _testcapi.set_nomemory(len(outcomes), len(outcomes) + 1)
+        try:
+            try:
+                call(c, kw)
+            finally:
+                _testcapi.remove_mem_hooks()
+        except MemoryError:
+            outcomes.append("MemoryError")
+        except TypeError as exc:
+            outcomes.append(str(exc))
+    first = outcomes.index(expected)
+    assert first > 0 and outcomes == ["MemoryError"] * first + [expected] * (len(outcomes) - first), outcomes

@@ -3,6 +3,7 @@
 import gc
 import inspect
 import os
+import pydoc
 import re
 import subprocess
 import sys
@@ -31,13 +32,14 @@ METHODS = {
 }
 
 
-def run_python(code, *flags):
-    """Run code in a fresh interpreter that finds the module under test."""
+def run_python(code, *args, flags=()):
+    """Run code, with `args`, in a fresh interpreter (given `flags`) that
+    finds the module under test."""
     env = dict(os.environ)
     moddir = os.path.dirname(os.path.abspath(_tarnik_core.__file__))
     env["PYTHONPATH"] = os.pathsep.join([moddir] + [p for p in [env.get("PYTHONPATH")] if p])
     return subprocess.run(
-        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        [sys.executable, *flags, "-c", textwrap.dedent(code), *args],
         env=env,
         capture_output=True,
         text=True,
@@ -49,63 +51,122 @@ class TestModule:
     def test_public_attributes(self):
         assert _tarnik_core.__all__ == ["Container"]
         assert type(_tarnik_core.__all__) is list
-        assert _tarnik_core.__doc__ == ""
         own = {name for name in vars(_tarnik_core) if not name.startswith("__")}
         assert own == {"Container"}
         assert _tarnik_core.Container is Container
 
     def test_import_is_warning_free(self):
-        proc = run_python("import _tarnik_core; _tarnik_core.Container()", "-W", "error")
+        proc = run_python("import _tarnik_core; _tarnik_core.Container()", flags=("-W", "error"))
         assert proc.returncode == 0, proc.stderr
         assert proc.stderr == ""
 
-    def test_second_initialisation_is_refused(self):
+    @pytest.mark.parametrize("kind", ["legacy", "isolated"])
+    def test_only_the_main_interpreter_has_the_module(self, kind):
+        """Whichever imports first, a subinterpreter is refused with
+        ImportError, and the main interpreter gets the one module, once."""
         proc = run_python(
             """
             import sys
+            TRY = ("import os\\ntry: import _tarnik_core\\nexcept ImportError: os.write(1, b'sub refused\\\\n')\\n"
+                   "else: os.write(1, b'sub imported\\\\n')")
+
+            def in_subinterpreter():
+                sys.stdout.flush()
+                if sys.argv[1] == "legacy":
+                    import _testcapi
+                    return _testcapi.run_in_subinterp(TRY)
+                try:
+                    import _interpreters as interpreters
+                except ImportError:
+                    import _xxsubinterpreters as interpreters
+                sub = interpreters.create()
+                interpreters.run_string(sub, TRY)
+                interpreters.destroy(sub)
+
+            in_subinterpreter()
             import _tarnik_core as first
+            c = first.Container()
+            c.register_provider("k", lambda: 7, False, False, [])
+            print("main", c.resolve("k"), first.__all__)
+            in_subinterpreter()
             del sys.modules["_tarnik_core"]
             try:
                 import _tarnik_core
             except ImportError as exc:
-                print("ImportError", type(exc) is ImportError, str(exc))
-            else:
-                print("imported again")
-            # The first module object is left as it was and still works.
-            assert first.__all__ == ["Container"]
-            c = first.Container()
-            c.register_provider("k", lambda: 7, False, False, [])
-            print("first", c.resolve("k"))
-            """
+                print("again refused", "once per interpreter process" in str(exc))
+            """,
+            kind,
         )
+        if "No module named '_testcapi'" in proc.stderr or "No module named '_xxsubinterpreters'" in proc.stderr:
+            pytest.skip("no %s subinterpreters here" % kind)
         assert proc.returncode == 0, proc.stderr
-        lines = proc.stdout.splitlines()
-        assert lines[0].startswith("ImportError True "), lines
-        assert "once" in lines[0]
-        assert lines[1] == "first 7"
+        expected = ["sub refused", "main 7 ['Container']", "sub refused", "again refused True"]
+        assert proc.stdout.splitlines() == expected, proc.stderr
 
-    def test_initialisation_in_a_subinterpreter_is_refused(self):
+    # CPython 3.13.0's PyType_FromSpec does not survive every allocation
+    # failure: one while it fills the new type's dict ends in a read past
+    # that dict's entries (type_add_method, PyDict_SetDefaultRef,
+    # dictresize: SIGSEGV, reading 0xfdfd... under PYTHONMALLOC=debug);
+    # 3.13.15 does not.
+    @pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0), reason="3.13.0's PyType_FromSpec crashes on this")
+    def test_a_failed_initialisation_leaves_nothing_behind(self):
+        """Each allocation of the init function (called without the import
+        system's bookkeeping, which 3.13 and 3.15 do not survive under every
+        failure) made to fail in turn until it succeeds: each failure is a
+        MemoryError, and the import that follows gets the module made then,
+        working, its at-fork handlers registered once (twice, fork() would
+        lock a mutex twice)."""
+        pytest.importorskip("_testcapi")
         proc = run_python(
             """
-            import _testcapi
+            import ctypes, importlib.util, os, sys, threading, _testcapi
+
+            init = ctypes.PyDLL(importlib.util.find_spec("_tarnik_core").origin).PyInit__tarnik_core
+            init.restype, init.argtypes = ctypes.py_object, []
+            failures = []
+            while True:
+                _testcapi.set_nomemory(len(failures), len(failures) + 1)
+                try:
+                    try:
+                        module = init()
+                    finally:
+                        _testcapi.remove_mem_hooks()
+                except BaseException as exc:
+                    failures.append(type(exc).__name__)
+                else:
+                    break
+            print(len(failures) > 0, sorted(set(failures)))
             import _tarnik_core
-            rc = _testcapi.run_in_subinterp("import _tarnik_core")
-            print("rc", rc)
+            c = _tarnik_core.Container()
+            c.register_provider("k", lambda: 7, True, False, [])
+            if hasattr(os, "fork"):
+                pid = os.fork()
+                if pid == 0:
+                    os._exit(c.resolve("k"))
+                print("child", os.waitpid(pid, 0)[1] >> 8)
+            print(_tarnik_core is module, c.resolve("k"))
             """
         )
-        if "No module named '_testcapi'" in proc.stderr:
-            pytest.skip("_testcapi is not available")
         assert proc.returncode == 0, proc.stderr
-        assert proc.stdout.strip() == "rc -1"
-        assert "ImportError" in proc.stderr
+        expected = ["True ['MemoryError']"] + ["child 7"] * hasattr(os, "fork") + ["True 7"]
+        assert proc.stdout.splitlines() == expected, proc.stderr
 
 
 class TestType:
+    def test_help_shows_signatures_and_no_text(self):
+        """help() shows no description of the module or the class, and each
+        method as its signature line alone."""
+        assert "DESCRIPTION" not in pydoc.plain(pydoc.render_doc(_tarnik_core))
+        head, methods = pydoc.plain(pydoc.render_doc(Container)).split("Methods defined here:")
+        assert head.split("class Container")[1].strip(" |\n").count("\n") == 0
+        lines = [line.strip(" |") for line in methods.split("----")[0].splitlines() if line.strip(" |")]
+        shown = [line.rstrip(")").split("(") for line in lines]
+        assert {name: tuple(p for p in params.split(", ") if p not in ("self", "/")) for name, params in shown} == METHODS
+
     def test_names_and_docs(self):
         assert Container.__name__ == "Container"
         assert Container.__qualname__ == "Container"
         assert Container.__module__ == "_tarnik_core"
-        assert Container.__doc__ == ""
         assert Container.__text_signature__ == "()"
         assert str(inspect.signature(Container)) == "()"
 

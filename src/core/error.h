@@ -2,8 +2,10 @@
 //
 // One rule for all native code: a function that can fail returns false, a
 // null pointer or an empty Ref, with a Python exception set, and its caller
-// returns at once, passing the failure on. A failure ignored on purpose is
-// cleared where it happens, with a comment.
+// returns at once, passing the failure on. Only an ordinary failure
+// (ordinary_failure_pending) may be ignored on purpose; it is cleared where
+// it happens, with a comment. Running out of memory, KeyboardInterrupt,
+// SystemExit and the internal-failure exception always go on.
 //
 // Running out of memory is an ordinary failure, MemoryError, wherever it
 // happens: native allocation failure is the one C++ exception
@@ -25,6 +27,13 @@
 
 namespace tarnik {
 
+// Sets an exception of `type` with the message PyUnicode_FromFormat makes of
+// `format` and the arguments; when the message cannot be made, its
+// MemoryError is the failure (the interpreter's own PyErr_Format and
+// PyErr_SetString, on 3.8 at least, then set `type` without a message).
+// Every message of the module is raised through it. Returns false.
+bool raise_message(PyObject* type, const char* format, ...);
+
 // The operations' own errors. Each sets the exception and returns false.
 bool raise_missing_provider(PyObject* key);
 bool raise_cycle(PyObject* key);
@@ -43,16 +52,24 @@ bool raise_too_large(const char* what);
 // false.
 bool internal_failure(const char* message, const char* where);
 
-// After a call into Python code failed: the internal-failure exception
-// coming back from Python goes on as a new internal failure with the same
-// message, caused by the one that came back; a missing exception becomes
-// SystemError. Returns false.
+// After a call into Python code failed, with its exception set: the
+// internal-failure exception coming back from Python goes on as a new
+// internal failure, caused by the one that came back. Runs no Python code,
+// so it may be called with a container's lock held: the new one's message is
+// the one that came back's when that is a plain str; otherwise it is taken by
+// announce_resumed_failure. Returns false.
 bool pass_on_python_failure();
 
-// Once the lock is released: a pending internal failure resumed from Python
-// code is announced on stderr, with the traceback of the exception that came
-// back. The pending exception stays.
+// Once the thread holds no container: a pending internal failure resumed
+// from Python code gets its message (str() of the one that came back, or
+// "Unwrapped panic from Python code" when that fails), and is announced on
+// stderr with the traceback of the exception that came back. Runs Python
+// code (str(), sys.excepthook). The pending exception stays.
 void announce_resumed_failure();
+
+// True when the pending exception is an ordinary failure, one that a caller
+// may drop: an Exception other than MemoryError.
+bool ordinary_failure_pending() noexcept;
 
 // The pending exception, normalized and with its traceback attached; the
 // error indicator is left clear.
@@ -66,6 +83,8 @@ bool internal_failure_pending() noexcept;
 // The internal-failure exception type, created once at import.
 PyObject* panic_type() noexcept;
 bool create_panic_type();
+// Forgets the type again, after a failed initialisation.
+void drop_panic_type();
 
 // Saves the error indicator and puts it back when it goes, so that the code
 // in between runs with no exception pending.

@@ -121,8 +121,7 @@ bool interpreter_exiting() noexcept {
 }
 
 bool raise_abandoned() {
-    PyErr_SetString(PyExc_RuntimeError, "Container is held by another thread while the interpreter exits");
-    return false;
+    return raise_message(PyExc_RuntimeError, "Container is held by another thread while the interpreter exits");
 }
 
 // A module the program has imported, or an empty Ref; false with the
@@ -167,12 +166,6 @@ bool new_sleeper(Ref& out) {
     if (!thread) return false;
     out = Ref::steal(PyObject_CallMethod(thread.get(), "allocate_lock", nullptr));
     return out && Ref::steal(PyObject_CallMethod(out.get(), "acquire", nullptr));
-}
-
-// True when the pending exception may be dropped by code that has another
-// way to learn what it would have said.
-bool droppable_pending() noexcept {
-    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
 }
 
 }  // namespace
@@ -707,7 +700,7 @@ void ContainerLock::release_detached() noexcept {
 bool ContainerLock::wake(Ref sleeper) {
     if (!sleeper) return true;
     if (Ref::steal(PyObject_CallMethod(sleeper.get(), "release", nullptr))) return true;
-    if (!droppable_pending()) return false;
+    if (!ordinary_failure_pending()) return false;
     PyErr_Clear();  // the greenlet finds out when it polls
     return true;
 }

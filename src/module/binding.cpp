@@ -1,5 +1,7 @@
 #include "module/binding.h"
 
+#include "core/error.h"
+
 #include <cstring>
 #include <string>
 
@@ -8,30 +10,35 @@ namespace tarnik {
 namespace {
 
 bool too_many_positional(const char* function, Py_ssize_t count, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", function, count, given,
-                 given == 1 ? "was" : "were");
-    return false;
+    return raise_message(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", function, count,
+                         given, given == 1 ? "was" : "were");
 }
 
 bool unexpected_keyword(const char* function, PyObject* name) {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", function, name);
-    return false;
+    return raise_message(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", function, name);
 }
 
-// The parameter whose name equals the keyword's UTF-8 bytes, or -1.
-Py_ssize_t find_param(const Signature& sig, PyObject* name) {
+// The parameter whose name equals the keyword's UTF-8 bytes, or -1 in
+// `index`. False with the exception set when the name's UTF-8 form could not
+// be made for a reason other than having none.
+bool find_param(const Signature& sig, PyObject* name, Py_ssize_t& index) {
+    index = -1;
+    if (!PyUnicode_Check(name)) return true;  // names no parameter
     Py_ssize_t n = 0;
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &n) : nullptr;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &n);
     if (!text) {
+        if (!ordinary_failure_pending()) return false;
         PyErr_Clear();  // a name that has no UTF-8 form names no parameter
-        return -1;
+        return true;
     }
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
         const char* p = sig.params[i];
-        if (std::strlen(p) == static_cast<std::size_t>(n) && std::memcmp(p, text, static_cast<std::size_t>(n)) == 0)
-            return i;
+        if (std::strlen(p) == static_cast<std::size_t>(n) && std::memcmp(p, text, static_cast<std::size_t>(n)) == 0) {
+            index = i;
+            return true;
+        }
     }
-    return -1;
+    return true;
 }
 
 bool missing_arguments(const Signature& sig, PyObject** out) {
@@ -51,9 +58,8 @@ bool missing_arguments(const Signature& sig, PyObject** out) {
         names += sig.params[i];
         names += '\'';
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.function, missing,
-                 missing == 1 ? "argument" : "arguments", names.c_str());
-    return false;
+    return raise_message(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.function, missing,
+                         missing == 1 ? "argument" : "arguments", names.c_str());
 }
 
 }  // namespace
@@ -64,12 +70,12 @@ bool bind_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t i = find_param(sig, name);
+        Py_ssize_t i = -1;
+        if (!find_param(sig, name, i)) return false;
         if (i < 0) return unexpected_keyword(sig.function, name);
-        if (out[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function, sig.params[i]);
-            return false;
-        }
+        if (out[i] != nullptr)
+            return raise_message(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function,
+                                 sig.params[i]);
         out[i] = args[nargs + k];
     }
     for (Py_ssize_t i = 0; i < sig.count; ++i) {

@@ -14,13 +14,9 @@ namespace {
 // overstates its length is read as iteration gives it.
 constexpr Py_ssize_t kReserveAtMost = 1024;
 
-// True when the pending failure is an ordinary error (an Exception), which a
-// caller may drop; KeyboardInterrupt, SystemExit and the like must go on.
-bool ordinary_error_pending() noexcept { return PyErr_ExceptionMatches(PyExc_Exception); }
-
 // The qualified name of a type, or a stand-in when it has none. False, with
-// the exception set, when looking it up raised something that is not an
-// ordinary error.
+// the exception set, when looking it up failed with more than an ordinary
+// failure.
 bool type_qualname(PyTypeObject* type, std::string& out) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
@@ -30,18 +26,17 @@ bool type_qualname(PyTypeObject* type, std::string& out) {
             return true;
         }
     }
-    if (PyErr_Occurred() && !ordinary_error_pending()) return false;
-    PyErr_Clear();  // the message then names no type
+    if (PyErr_Occurred()) {
+        if (!ordinary_failure_pending()) return false;
+        PyErr_Clear();  // the message then names no type
+    }
     out = "<failed to extract type name>";
     return true;
 }
 
 // Checks that `obj` is a str with a UTF-8 form; false with the exception set.
 bool usable_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) {
-        conversion_error(obj, "PyString");
-        return false;
-    }
+    if (!PyUnicode_Check(obj)) return conversion_error(obj, "PyString");
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(obj) < 0) return false;
 #endif
@@ -55,10 +50,7 @@ inline bool add_key(PyObject* item, const char* param, KeyList& out, bool exact)
         out.push(Ref::borrow(item));
         return true;
     }
-    if (!usable_text(item)) {
-        argument_failed(param);
-        return false;
-    }
+    if (!usable_text(item)) return argument_failed(param);
     if (exact && !PyUnicode_CheckExact(item)) {
         Ref copy = Ref::steal(copy_text(item));
         if (!copy) return false;
@@ -69,52 +61,59 @@ inline bool add_key(PyObject* item, const char* param, KeyList& out, bool exact)
     return true;
 }
 
-// The i-th item of an exact list, or null past its end.
-Ref list_item(PyObject* list, Py_ssize_t i) {
+// The i-th item of an exact list in `item`, left empty past its end.
+bool list_item(PyObject* list, Py_ssize_t i, Ref& item) {
 #ifdef Py_GIL_DISABLED
     // Another thread may change the list meanwhile: take the item with a
     // reference under the list's own lock.
-    Ref item = Ref::steal(PyList_GetItemRef(list, i));
-    if (!item) PyErr_Clear();  // shrunk meanwhile: the list ends here
-    return item;
+    item = Ref::steal(PyList_GetItemRef(list, i));
+    if (!item) {
+        if (!ordinary_failure_pending()) return false;
+        PyErr_Clear();  // IndexError, shrunk meanwhile: the list ends here
+    }
 #else
-    return i < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, i)) : Ref();
+    if (i < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, i));
 #endif
+    return true;
 }
 
 }  // namespace
 
-void conversion_error(PyObject* obj, const char* target) {
+bool conversion_error(PyObject* obj, const char* target) {
     std::string name;
-    if (!type_qualname(Py_TYPE(obj), name)) return;
+    if (!type_qualname(Py_TYPE(obj), name)) return false;
     std::string m("'");
     m += name;
     m += "' object cannot be converted to '";
     m += target;
     m += '\'';
-    PyErr_SetString(PyExc_TypeError, m.c_str());
+    return raise_message(PyExc_TypeError, "%s", m.c_str());
 }
 
-void argument_failed(const char* param) {
+bool argument_failed(const char* param) {
     pass_on_python_failure();
-    if (PyErr_Occurred() != PyExc_TypeError) return;  // anything else goes on unchanged
+    if (PyErr_Occurred() != PyExc_TypeError) return false;  // anything else goes on unchanged
     Ref old = take_exception();
+    if (Py_TYPE(old.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        // Before 3.12 the instance is made here, by take_exception: when
+        // that fails, its MemoryError goes on.
+        restore_exception(std::move(old));
+        return false;
+    }
     Ref text = Ref::steal(PyObject_Str(old.get()));
-    if (!text) return;
+    if (!text) return false;
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-    if (!message) return;
+    if (!message) return false;
     Ref wrapped = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
-    if (!wrapped) return;
+    if (!wrapped) return false;
     // The new exception keeps the old one's cause, not the old one itself.
     PyException_SetCause(wrapped.get(), PyException_GetCause(old.get()));
     PyErr_SetObject(PyExc_TypeError, wrapped.get());
+    return false;
 }
 
 bool convert_key_slow(PyObject* obj, const char* param, KeyArg& out) {
-    if (!usable_text(obj)) {
-        argument_failed(param);
-        return false;
-    }
+    if (!usable_text(obj)) return argument_failed(param);
     out = KeyArg{obj, str_hash(obj)};
     return true;
 }
@@ -125,8 +124,8 @@ bool convert_flag_slow(PyObject* obj, const char* param, bool& out) {
     if (std::strcmp(type->tp_name, "numpy.bool_") == 0 || std::strcmp(type->tp_name, "numpy.bool") == 0) {
         inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
         if (!truth) {
-            PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
-                         reinterpret_cast<PyObject*>(type));
+            raise_message(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
+                          reinterpret_cast<PyObject*>(type));
         } else {
             int r = truth(obj);
             if (r == 0 || r == 1) {
@@ -134,12 +133,10 @@ bool convert_flag_slow(PyObject* obj, const char* param, bool& out) {
                 return true;
             }
         }
-        argument_failed(param);
-        return false;
+        return argument_failed(param);
     }
     conversion_error(obj, "PyBool");
-    argument_failed(param);
-    return false;
+    return argument_failed(param);
 }
 
 bool convert_key_list(PyObject* obj, const char* param, KeyList& out, bool exact) {
@@ -148,47 +145,36 @@ bool convert_key_list(PyObject* obj, const char* param, KeyList& out, bool exact
         bool list = PyList_CheckExact(obj);
         out.reserve(static_cast<std::size_t>(std::min(Py_SIZE(obj), kReserveAtMost)));
         for (Py_ssize_t i = 0;; ++i) {
-            Ref item = list ? list_item(obj, i)
-                            : (i < PyTuple_GET_SIZE(obj) ? Ref::borrow(PyTuple_GET_ITEM(obj, i)) : Ref());
+            Ref item;
+            if (!list) item = i < PyTuple_GET_SIZE(obj) ? Ref::borrow(PyTuple_GET_ITEM(obj, i)) : Ref();
+            else if (!list_item(obj, i, item)) return argument_failed(param);
             if (!item) return true;
             if (!add_key(item.get(), param, out, exact)) return false;
         }
     }
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        argument_failed(param);
-        return false;
+        raise_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return argument_failed(param);
     }
     if (!PySequence_Check(obj)) {
         conversion_error(obj, "Sequence");
-        argument_failed(param);
-        return false;
+        return argument_failed(param);
     }
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
-        // The length only sizes the result: its failure is dropped, unless it
-        // is not an ordinary error (Ctrl-C, SystemExit, an internal failure
-        // coming back), which ends the call before anything changes.
-        if (!ordinary_error_pending()) {
-            argument_failed(param);
-            return false;
-        }
+        // The length only sizes the result: an ordinary failure of it is
+        // dropped; any other ends the call before anything changes.
+        if (!ordinary_failure_pending()) return argument_failed(param);
         PyErr_Clear();
         size = 0;
     }
     out.reserve(static_cast<std::size_t>(std::min(size, kReserveAtMost)));
     Ref iter = Ref::steal(PyObject_GetIter(obj));
-    if (!iter) {
-        argument_failed(param);
-        return false;
-    }
+    if (!iter) return argument_failed(param);
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
         if (!add_key(item.get(), param, out, exact)) return false;
     }
-    if (PyErr_Occurred()) {
-        argument_failed(param);
-        return false;
-    }
+    if (PyErr_Occurred()) return argument_failed(param);
     return true;
 }
 

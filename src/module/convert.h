@@ -45,10 +45,11 @@ inline bool convert_flag(PyObject* obj, const char* param, bool& out) {
 // form a container stores).
 bool convert_key_list(PyObject* obj, const char* param, KeyList& out, bool exact);
 
-// Reports the pending failure of converting parameter `param`.
-void argument_failed(const char* param);
+// Reports the pending failure of converting parameter `param`. Returns false.
+bool argument_failed(const char* param);
 
 // "'int' object cannot be converted to 'PyString'" as a pending TypeError.
-void conversion_error(PyObject* obj, const char* target);
+// Returns false.
+bool conversion_error(PyObject* obj, const char* target);
 
 }  // namespace tarnik

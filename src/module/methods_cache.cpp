@@ -2,6 +2,7 @@
 #include "module/binding.h"
 #include "module/convert.h"
 #include "core/cache.h"
+#include "core/pylist.h"
 #include "module/methods.h"
 #include "module/turn.h"
 
@@ -36,10 +37,8 @@ PyObject* info_tuple(ProviderInfo& info) {
         if (!s) return nullptr;
         texts.push_reserved(std::move(s));
     }
-    Ref deps = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    Ref deps = Ref::steal(new_list(texts.size(), [&](std::size_t i) { return Ref::borrow(texts[i]).release(); }));
     if (!deps) return nullptr;
-    for (std::size_t i = 0; i < texts.size(); ++i)
-        PyList_SET_ITEM(deps.get(), static_cast<Py_ssize_t>(i), Ref::borrow(texts[i]).release());
     PyObject_GC_UnTrack(deps.get());
     Ref t = Ref::steal(PyTuple_New(4));
     if (!t) return nullptr;

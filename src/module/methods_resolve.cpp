@@ -2,6 +2,7 @@
 #include "module/binding.h"
 #include "module/convert.h"
 #include "core/plan.h"
+#include "core/pylist.h"
 #include "core/resolve.h"
 #include "module/methods.h"
 #include "module/turn.h"
@@ -50,16 +51,6 @@ bool keys_argument(const Signature& sig, PyObject* self, PyObject* const* args, 
     if (!bind(sig, args, nargs, kwnames, a)) return false;
     if (!(c = receiver(self))) return false;
     return convert_key_list(a[0], "keys", keys, false);
-}
-
-// A new list of `n` values, `pick(i)` giving a new reference to the i-th; it
-// is filled as soon as it exists, so no half-made list is ever reachable.
-template <class Pick>
-PyObject* new_list(std::size_t n, Pick&& pick) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pick(i));
-    return list;
 }
 
 }  // namespace

@@ -9,8 +9,7 @@ constexpr const char* kPoisoned = "called `Result::unwrap()` on an `Err` value: 
 }  // namespace
 
 bool Turn::raise_too_deep() {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a nested container call");
-    return false;
+    return raise_message(PyExc_RecursionError, "maximum recursion depth exceeded in a nested container call");
 }
 
 bool Turn::enter_slow(ContainerLock::Outcome got, Access access) {
