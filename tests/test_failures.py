@@ -275,20 +275,23 @@ def test_resumed_panic_is_printed_to_stderr(panic_type, capfd):
     assert err.count("\n") >= 4
 
 
+@pytest.mark.parametrize("outer", [False, True], ids=["alone", "inside another container"])
 @pytest.mark.parametrize("python_code", ["sys.excepthook", "__str__"])
-def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, monkeypatch, python_code):
+def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, monkeypatch, python_code, outer):
     """The announcement runs Python code: sys.excepthook, and str() of the
     exception that came back, which gives the new one its message. By then
-    the container's lock is released, so another thread gets its answer at
-    once (the poisoned container's)."""
-    c = _tarnik_core.Container()
+    the thread holds no container (also when the failure passes through a
+    provider of another one), so another thread gets its answer at once
+    (each poisoned container's)."""
+    c, a = _tarnik_core.Container(), _tarnik_core.Container()
     answered = []
 
     def ask():
-        try:
-            c.get_cached("p")
-        except BaseException as exc:
-            answered.append((type(exc).__name__, str(exc)))
+        for container in [c, a] if outer else [c]:
+            try:
+                container.get_cached("p")
+            except BaseException as exc:
+                answered.append((type(exc).__name__, str(exc)))
 
     def run_another_thread(*args):
         other = threading.Thread(target=ask)
@@ -301,8 +304,9 @@ def test_a_resumed_panic_is_announced_once_the_container_is_free(panic_type, mon
     if python_code == "sys.excepthook":
         monkeypatch.setattr(sys, "excepthook", run_another_thread)
     c.register_provider("p", lambda: (_ for _ in ()).throw(panic_type(text())), False, False, [])
+    a.register_provider("q", lambda: c.resolve("p"), False, False, [])
     with pytest.raises(panic_type) as info:
-        c.resolve("p")
+        a.resolve("q") if outer else c.resolve("p")
     assert info.value.args == ("the text",)
     assert set(answered) == {("PanicException", POISON_MSG), False}
 

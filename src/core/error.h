@@ -16,11 +16,13 @@
 //
 // An internal failure is a failure with the internal-failure exception set:
 // that exception coming back from Python code (pass_on_python_failure), or a
-// native exception nobody expects. Only an internal failure that ends an
-// operation while it holds a container's lock poisons the lock: the state may
-// then be inconsistent. Nothing that reports a failure runs Python code while
-// a container's lock is held, beyond making the exception itself; what is
-// printed about a resumed internal failure waits for the lock's release.
+// native exception nobody expects. Only the one coming back from Python code
+// poisons a container, when it ends an operation that holds the container's
+// lock; a native exception never does, as it cannot arise half-way through a
+// change (nothing there can throw: every change makes room before it starts).
+// Nothing that reports a failure runs Python code while a container's lock
+// is held, beyond making the exception itself; what is printed about a
+// resumed internal failure waits until the thread holds no container.
 #pragma once
 
 #include "core/ref.h"

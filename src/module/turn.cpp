@@ -68,7 +68,12 @@ Ref Turn::end(bool unwinding) noexcept {
 
 bool Turn::leave_slow(bool ok, bool may_poison) {
     if (!ok && may_poison && kind_ == Kind::Held && internal_failure_pending()) c_->lock.poison();
-    return after_lock(ok, end(false));
+    Ref wake = end(false);
+    if (ok && !wake) {
+        trash_.release();
+        return true;
+    }
+    return after_lock(ok, std::move(wake));
 }
 
 // What waits for the lock's release: a greenlet given the lock is woken,
