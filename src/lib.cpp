@@ -1,4 +1,16 @@
 // The module's entry point, its definition and the Container type.
+//
+// Process-wide variables (the lock's are in core/lock.h, the stack guard's in
+// core/stack_guard.h), what guards them, and who relies on them:
+//
+// | variable                   | written by                                | read by                           |
+// |----------------------------|-------------------------------------------|-----------------------------------|
+// | container_type, g_module,  | initialisation, in the main interpreter   | initialisation; container_type    |
+// | g_panic_type (error.cpp)   | only, under its import lock, before any   | by every receiver check, and      |
+// |                            | container exists; a failed one clears     | g_panic_type wherever a failure   |
+// |                            | them again                                | is reported                       |
+// | waiting_to_free,           | their own thread (thread-local)           | their own thread                  |
+// | freeing_containers         |                                           |                                   |
 #include "core/error.h"
 #include "module/binding.h"
 #include "module/container.h"

@@ -11,7 +11,8 @@
 // itself runs on, and a deep chain stops with room to spare on every stack.
 //
 // Once a thread's floor is known the check is a thread-local load and a
-// compare. Where the system does not tell a thread's bounds there is no
+// compare. Its only state is per thread (floor, and stack_low in
+// stack_guard.cpp), each written and read by its own thread. Where the system does not tell a thread's bounds there is no
 // floor, and the interpreter's recursion limit is the only bound.
 #pragma once
 
