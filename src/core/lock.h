@@ -60,7 +60,7 @@
 // | fork_generation, forker    | the fork child handler, alone        | enqueue and pass_on, under queue_    |
 // | (atomics)                  |                                      |                                      |
 // | signal_thread (atomic)     | module init; the fork child handler  | waiters, to know whether to poll     |
-// | this_thread (TLS)          | its own thread                       | its own thread                       |
+// | this_thread.id, .holds     | its own thread (core/this_thread.h)  | its own thread                       |
 // | held_ranks (TLS, debug)    | its own thread                       | its own thread                       |
 //
 // Lock order: queue_ before a waiter's m; graph_mutex and live_mutex are
@@ -81,6 +81,7 @@
 #endif
 
 #include "core/ref.h"
+#include "core/this_thread.h"
 #include "platform/compiler.h"
 #include "platform/platform.h"
 
@@ -95,12 +96,6 @@ namespace tarnik {
 // 0, even (an owner word uses the low bit), never reused while the process
 // lives.
 using ThreadId = std::uint64_t;
-
-struct ThisThread {
-    ThreadId id;     // 0 until the thread first takes a lock
-    unsigned holds;  // locks this thread holds now, on any of its stacks
-};
-TARNIK_TLS_MODEL inline thread_local ThisThread this_thread{0, 0};
 
 // Gives the calling thread its id and enters it in the list of live threads.
 ThreadId register_this_thread() noexcept;

@@ -4,13 +4,6 @@
 
 namespace tarnik::stack_guard {
 
-namespace {
-
-// The lowest address of the calling thread's stack, once its floor is known.
-TARNIK_TLS_MODEL thread_local std::uintptr_t stack_low = 0;
-
-}  // namespace
-
 std::uintptr_t reserve_for(std::uintptr_t size) noexcept {
     constexpr std::uintptr_t kLeast = 16 * 1024, kMost = 256 * 1024;
     const std::uintptr_t quarter = size / 4;
@@ -18,16 +11,17 @@ std::uintptr_t reserve_for(std::uintptr_t size) noexcept {
 }
 
 bool has_room_slow(std::uintptr_t here) noexcept {
+    std::uintptr_t& floor = this_thread.stack_floor;
     if (floor == ~std::uintptr_t(0)) {
         const platform::StackBounds b = platform::stack_bounds();
-        stack_low = b.low;
+        this_thread.stack_low = b.low;
         floor = b.low && b.high > b.low ? b.low + reserve_for(b.high - b.low) : 0;
         if (here > floor) return true;
     }
     // Out of room, unless the call runs below the thread's stack: on a stack
     // of its own that a stack-switching library made, of which nothing is
     // known.
-    return here < stack_low;
+    return here < this_thread.stack_low;
 }
 
 }  // namespace tarnik::stack_guard

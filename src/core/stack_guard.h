@@ -11,12 +11,11 @@
 // itself runs on, and a deep chain stops with room to spare on every stack.
 //
 // Once a thread's floor is known the check is a thread-local load and a
-// compare. Its only state is per thread (floor, and stack_low in
-// stack_guard.cpp), each written and read by its own thread. Where the system does not tell a thread's bounds there is no
+// compare. Its only state is the thread's own (core/this_thread.h). Where the system does not tell a thread's bounds there is no
 // floor, and the interpreter's recursion limit is the only bound.
 #pragma once
 
-#include "platform/compiler.h"
+#include "core/this_thread.h"
 
 #include <cstdint>
 
@@ -27,10 +26,6 @@ namespace stack_guard {
 // The room kept below the lowest call on a stack of `size` bytes.
 std::uintptr_t reserve_for(std::uintptr_t size) noexcept;
 
-// The calling thread's floor: the lowest address a call may start at. All
-// ones until the thread's bounds are known, 0 when they are unknown.
-TARNIK_TLS_MODEL inline thread_local std::uintptr_t floor = ~std::uintptr_t(0);
-
 // At or below the floor, or before it is known.
 bool has_room_slow(std::uintptr_t here) noexcept;
 
@@ -39,9 +34,12 @@ bool has_room_slow(std::uintptr_t here) noexcept;
 // Whether the calling thread's native stack has room for one more call into
 // Python code.
 inline bool stack_has_room() noexcept {
-    char here = 0;
+    char here;  // only its address is taken
     const auto at = reinterpret_cast<std::uintptr_t>(&here);
-    if (at > stack_guard::floor) [[likely]]
+    // The floor (this_thread.stack_floor) is the lowest address a call may
+    // start at: all ones until the thread's bounds are known, 0 when they
+    // are unknown.
+    if (at > this_thread.stack_floor) [[likely]]
         return true;
     return stack_guard::has_room_slow(at);
 }
