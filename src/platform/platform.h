@@ -31,7 +31,7 @@
 
 #include <type_traits>
 
-#if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__ELF__) && defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
 // The module's few bytes of thread-local state are reached without a call.
 #define TARNIK_TLS_MODEL [[gnu::tls_model("initial-exec")]]
 #else
