@@ -247,7 +247,7 @@ import sys, sysconfig, ctypes, zlib
 assert sys.version_info[:2] == (3, 13), sys.version
 assert sysconfig.get_config_var("MULTIARCH") == "x86_64-linux-musl", sysconfig.get_config_var("MULTIARCH")
 assert not sysconfig.get_config_var("Py_GIL_DISABLED")
-' 2>/dev/null && ! ldd "$musl_python" 2>/dev/null | grep -q 'libc\.so\.6'
+' 2>/dev/null && readelf -l "$musl_python" | grep -q 'interpreter: /lib/ld-musl-x86_64\.so\.1'
 }
 
 provide_musl() {
