@@ -5,40 +5,55 @@
     nox -s tests-3.11 -- -k plan  pytest arguments go after `--`
 
 `.ci/run` provides what the sessions need (as root: the interpreters below,
-clang with libc++, mingw-w64, the aarch64 cross compiler and qemu-user) and runs every session but tests-3.12, whose
-interpreter runs the whole suite in `readme`.  Each session builds what it
-tests from this directory, in fresh virtual environments.
+clang with libc++, mingw-w64, the aarch64 cross compiler and qemu-user) and
+runs every session but tests-3.12, whose interpreter runs the whole suite in
+`readme`.  Each session builds what it tests from this directory, in fresh
+virtual environments.
 
 | session                  | what it checks                                          |
 |--------------------------|---------------------------------------------------------|
 | readme                   | the README's two commands, as written, on 3.12: the     |
 |                          | whole suite, and the install command with quickstart    |
 | tests-3.8 ... tests-3.13 | the suite without the slow tests on each pyenv CPython  |
+|                          | (with gevent, which the test extra cannot name)         |
 | tests-3.13t              | the same on the free-threaded build with the GIL forced |
 |                          | off, and that importing the module keeps it off         |
 | unstable(3.14), (3.15)   | the same on 3.14 and 3.15, in the Debian unstable root  |
 | libcxx                   | the whole suite, built by clang++ against libc++        |
-| cross(TARGET)            | every source file compiles for macOS arm64 and x86_64,  |
-|                          | Linux aarch64 and 32-bit ARM, FreeBSD (zig) and Windows |
-|                          | x86_64 (mingw-w64)                                      |
+| cross(TARGET)            | every source file compiles for macOS arm64 and x86_64   |
+|                          | (libc++'s availability checks on, and a probe that they |
+|                          | reject what macOS 11 lacks), Linux aarch64, FreeBSD     |
+|                          | (zig) and Windows x86_64, both builds (mingw-w64)       |
+| windows(gil), (ft)       | the Windows module linked (zig, UCRT) against an import |
+|                          | library of python313(t).dll made from the headers, and  |
+|                          | its imports and exports checked                         |
 | aarch64                  | the whole suite on Linux aarch64 under qemu-user        |
+| musl                     | the whole suite on CPython 3.13 built against musl,     |
+|                          | the module built by zig for x86_64-linux-musl           |
+| i386                     | the whole suite on 32-bit x86: Debian's i386 CPython    |
+|                          | and g++ in an i386 root                                 |
 | wheel                    | a wheel, repaired by auditwheel, installed in a fresh   |
 |                          | venv with no compiler on PATH: the suite and examples   |
 | sdist                    | the sdist's contents; it builds, installs and imports   |
 | stubs                    | the packaged type stubs: mypy --strict and stubtest     |
-| asan, tsan, debug        | tools/sanitize.sh in each mode (tsan on 3.13t)          |
+| asan, tsan               | tools/sanitize.sh in each mode (tsan on 3.13t)          |
+| debug-3.12, debug-3.13t  | tools/sanitize.sh debug (3.13t with the GIL off)        |
+| test-wheels              | the test extras install from wheels on every build the  |
+|                          | wheel workflow tests (tools/check_test_wheels.py)       |
 | bench                    | benchmarks/run.py --quick                               |
 
 Where the interpreters come from: each pyenv CPython 3.8 to 3.13 (the newest
 patch release of each); 3.13t and the unstable root from
 `.ci/interpreters.sh provide` (as root; cache in TARNIK_INTERPRETERS,
 default /opt/tarnik-interpreters), which also installs the compilers
-(`provide tools`), keeps CPython 3.13's Windows headers (`provide win`) and
-unpacks Debian's arm64 CPython (`provide arm64`).  Set TARNIK_JUNIT_DIR to have every
+(`provide tools`), keeps CPython 3.13's Windows headers (`provide win`),
+unpacks Debian's arm64 CPython (`provide arm64`), builds CPython 3.13 on
+musl (`provide musl`) and makes the i386 root (`provide i386`).  Set TARNIK_JUNIT_DIR to have every
 pytest run write a JUnit XML report there.
 """
 
 import glob
+import json
 import os
 import re
 import shutil
@@ -115,9 +130,23 @@ print("_tarnik_core", sys.version.split()[0], "from", where)
 """
 
 
-def _test_requirements():
-    """The test extra, from its one place in pyproject.toml."""
-    return nox.project.load_toml(ROOT / "pyproject.toml")["project"]["optional-dependencies"]["test"]
+def _test_requirements(python_version=None):
+    """The test extra, from its one place in pyproject.toml; for another
+    interpreter (installing with --python-version), those of its requirements
+    whose markers hold there, without markers."""
+    test = nox.project.load_toml(ROOT / "pyproject.toml")["project"]["optional-dependencies"]["test"]
+    if python_version is None:
+        return test
+    from packaging.requirements import Requirement
+
+    out = []
+    for text in test:
+        req = Requirement(text)
+        if req.marker is None or req.marker.evaluate({"python_version": python_version,
+                                                      "python_full_version": python_version + ".0"}):
+            req.marker = None
+            out.append(str(req))
+    return out
 
 
 def _junit_env(session, env=None):
@@ -185,7 +214,8 @@ def tests(session):
     Arguments after `--` go to pytest instead of -m "not slow"."""
     free_threaded = session.python.endswith("t")
     env = {"PYTHON_GIL": "0"} if free_threaded else {}
-    session.install(*PREFER_BINARY, ".[test]")
+    # gevent has wheels for these GIL builds on glibc, none for free-threaded ones.
+    session.install(*PREFER_BINARY, ".[test]" if free_threaded else ".[test,gevent]")
     session.run("python", "-W", "error", "-c", CHECK_MODULE, env=env)
     _pytest(session, *(session.posargs or NOT_SLOW), env=env)
     if free_threaded:
@@ -269,36 +299,38 @@ def libcxx(session):
 
 # zig's C++ compiler (libc++ for every target) with the host's CPython headers,
 # and mingw-w64 (posix threads; its default thread model has no std::mutex)
-# with CPython 3.13's Windows headers.  The macOS targets are the oldest
-# release the wheels support (MACOSX_DEPLOYMENT_TARGET in pyproject.toml), so
-# that what libc++ marks as newer than that fails here too.  FreeBSD stands
-# for the systems the portable fallback serves, and 32-bit ARM Linux (the
-# sdist on a Raspberry Pi) for the 32-bit ones: the host's headers with the
-# sizes of a 32-bit build.  The third column is the file of src/platform/
-# that must hold the target's implementation.
+# with CPython 3.13's Windows headers, for both of its builds.  The macOS
+# targets are the oldest release the wheels support (MACOSX_DEPLOYMENT_TARGET
+# in pyproject.toml), with libc++'s availability markup turned back on (zig
+# turns it off), so that what is newer than that release fails here as it
+# would with Apple's compiler.  FreeBSD stands for the other POSIX systems,
+# whose stack bounds the POSIX file reads each its own way.  The third column is the file of src/platform/ that must
+# hold the target's implementation, the fourth the target's own flags.
+MACOS_AVAILABILITY = ["-U_LIBCPP_HAS_VENDOR_AVAILABILITY_ANNOTATIONS", "-D_LIBCPP_HAS_VENDOR_AVAILABILITY_ANNOTATIONS=1"]
+# GCC 12 takes the constant address of _Py_ThreadId's read of the TEB (gs:0x30)
+# for an access through a null pointer (-Warray-bounds); a page size of 0
+# tells it that low addresses are valid, and the warning stays on.
+MINGW_FREE_THREADED = ["-DPy_GIL_DISABLED=1", "--param=min-pagesize=0"]
 CROSS = {
-    "aarch64-macos": ["zig", "aarch64-macos.11.0", "macos"],
-    "x86_64-macos": ["zig", "x86_64-macos.11.0", "macos"],
-    "aarch64-linux": ["zig", "aarch64-linux-gnu", "linux"],
-    "x86_64-windows": ["mingw", "x86_64-w64-mingw32-g++-posix", "windows"],
-    "x86_64-freebsd": ["zig", "x86_64-freebsd", "portable"],
-    "arm-linux": ["zig", "arm-linux-gnueabihf", "linux", "32-bit"],
+    "aarch64-macos": ["zig", "aarch64-macos.11.0", "posix", MACOS_AVAILABILITY],
+    "x86_64-macos": ["zig", "x86_64-macos.11.0", "posix", MACOS_AVAILABILITY],
+    "aarch64-linux": ["zig", "aarch64-linux-gnu", "posix", []],
+    "x86_64-windows": ["mingw", "x86_64-w64-mingw32-g++-posix", "windows", []],
+    "x86_64-windows-ft": ["mingw", "x86_64-w64-mingw32-g++-posix", "windows", MINGW_FREE_THREADED],
+    "x86_64-freebsd": ["zig", "x86_64-freebsd", "posix", []],
 }
 CROSS_FLAGS = ["-std=c++20", "-O2", "-DNDEBUG", "-Wall", "-Wextra", "-Werror"]  # a release build's
 
+# std::to_chars for double came with macOS 13.3's C++ library: with the
+# availability checks on, a build for macOS 11 must reject it.
+MACOS_PROBE = """#include <charconv>
+int probe(char* first, char* last, double value) { return static_cast<int>(std::to_chars(first, last, value).ptr - first); }
+"""
 
-def _headers_32_bit(include, into):
-    """A copy of CPython's headers whose pyconfig.h gives a 32-bit build's sizes."""
-    shutil.rmtree(into, ignore_errors=True)
-    shutil.copytree(include, into)
-    config = into / "pyconfig.h"
-    sizes = {"SIZEOF_LONG": 4, "SIZEOF_VOID_P": 4, "SIZEOF_SIZE_T": 4, "SIZEOF_UINTPTR_T": 4,
-             "SIZEOF_PTHREAD_T": 4, "ALIGNOF_LONG": 4, "ALIGNOF_SIZE_T": 4, "SIZEOF_LONG_DOUBLE": 8}
-    text = config.read_text()
-    for name, size in sizes.items():
-        text = re.sub(r"(?m)^#define %s \d+$" % name, "#define %s %d" % (name, size), text)
-    config.write_text(text)
-    return str(into)
+
+def _zig(session):
+    session.install("ziglang")
+    return [str(Path(session.bin) / "python"), "-m", "ziglang"]
 
 
 @nox.session(python=PRIMARY)
@@ -308,30 +340,28 @@ def cross(session, target):
 
     The platform layer's file for the target must be the one that defines
     its functions (each of the others compiles to nothing there)."""
-    kind, name, family, *bits = CROSS[target]
+    kind, name, family, flags = CROSS[target]
     out = Path(session.create_tmp()) / target
     out.mkdir(exist_ok=True)
     if kind == "zig":
-        session.install("ziglang")
         include = session.run("python", "-c", "import sysconfig; print(sysconfig.get_paths()['include'])",
                               silent=True).strip()
-        if bits:
-            include = _headers_32_bit(include, out / "include")
-        compiler = [str(Path(session.bin) / "python"), "-m", "ziglang", "c++", "-target", name]
+        compiler = _zig(session) + ["c++", "-target", name]
     else:
         if not shutil.which(name):
             session.error("%s is not on PATH (as root: bash .ci/interpreters.sh provide tools)" % name)
         include = session.run(*INTERPRETERS, "win-include", external=True, silent=True).strip()
         compiler = [name]
+    compiler += CROSS_FLAGS + flags
     sources = sorted(ROOT.glob("src/**/*.cpp"))
 
     def compile_one(source):
         obj = out / (source.relative_to(ROOT / "src").as_posix().replace("/", "_") + ".o")
-        cmd = compiler + CROSS_FLAGS + ["-isystem", include, "-I", str(ROOT / "src"), "-c", "-o", str(obj), str(source)]
+        cmd = compiler + ["-isystem", include, "-I", str(ROOT / "src"), "-c", "-o", str(obj), str(source)]
         proc = subprocess.run(cmd, capture_output=True, text=True)
         return source.relative_to(ROOT), proc.returncode, proc.stdout + proc.stderr
 
-    session.log("%s: %s" % (target, " ".join(compiler + CROSS_FLAGS)))
+    session.log("%s: %s" % (target, " ".join(compiler)))
     with ThreadPoolExecutor(os.cpu_count() or 1) as pool:
         results = list(pool.map(compile_one, sources))
     failed = [r for r in results if r[1] != 0]
@@ -341,11 +371,101 @@ def cross(session, target):
             print(output, file=sys.stderr)
     if failed:
         session.error("%d of %d files do not compile for %s" % (len(failed), len(results), target))
-    defining = sorted(p.name for p in out.glob("platform_*.o") if b"stack_low" in p.read_bytes()
-                      and p.name != "platform_common.cpp.o")
+    defining = sorted(p.name for p in out.glob("platform_*.o") if b"stack_bounds" in p.read_bytes())
     session.log("the platform layer's functions come from %s" % defining)
     if defining != ["platform_%s.cpp.o" % family]:
         session.error("expected src/platform/%s.cpp to implement the platform layer for %s" % (family, target))
+    # Windows 7 has no GetCurrentThreadStackLimits: nothing may name it.
+    newer = [p.name for p in out.glob("*.o") if family == "windows" and b"GetCurrentThreadStackLimits" in p.read_bytes()]
+    if newer:
+        session.error("%s name GetCurrentThreadStackLimits, which Windows 7 lacks" % newer)
+    if "macos" in target:
+        probe = out / "probe.cpp"
+        probe.write_text(MACOS_PROBE)
+        proc = subprocess.run(compiler + ["-c", "-o", str(out / "probe.o"), str(probe)], capture_output=True, text=True)
+        session.log("probe: std::to_chars(double) for %s: %s" % (name, (proc.stderr.strip().splitlines() or ["compiles"])[0]))
+        if proc.returncode == 0 or "unavailable" not in proc.stderr:
+            session.error("the availability checks are off: a library feature of macOS 13.3 compiles for %s" % name)
+
+
+# ---- Windows: the module linked as a user's machine loads it -------------------------
+
+WINDOWS = {"gil": ("python313", []), "ft": ("python313t", ["-DPy_GIL_DISABLED=1"])}
+
+
+def _python_dll_exports(session, zig, include, defines):
+    """The names that pythonXY.dll exports, as that build's headers declare
+    them: every declaration that Python.h makes with PyAPI_FUNC or PyAPI_DATA
+    (dllimport once preprocessed), function or data."""
+    tmp = Path(session.create_tmp())
+    (tmp / "api.c").write_text("#include <Python.h>\n")
+    out = tmp / "api.i"
+    session.run(*zig, "cc", "-target", "x86_64-windows-gnu", "-E", "-P", *defines, "-isystem", include,
+                str(tmp / "api.c"), "-o", str(out), external=True)
+    names = {}
+    for m in re.finditer(r"__attribute__\(\(dllimport\)\)([^;{]*)", out.read_text()):
+        decl = re.sub(r"__attribute__\s*\(\(.*?\)\)", " ", m.group(1))
+        pointer = re.match(r"[^(]*\(\s*\*\s*(\w+)\s*\)", decl)  # a function pointer: data
+        if pointer:
+            names[pointer.group(1)] = True
+            continue
+        d = re.match(r"(.*?)(\w+)\s*(\(|\[|$)", decl, re.S)
+        names[d.group(2)] = d.group(3) != "("
+    # The C library's headers mark a few of theirs too.
+    return {n: data for n, data in names.items() if re.match(r"_?P[yY]", n)}
+
+
+@nox.session(python=PRIMARY)
+@nox.parametrize("build", list(WINDOWS), ids=list(WINDOWS))
+def windows(session, build):
+    """The Windows module linked for CPython 3.13 (the GIL or the
+    free-threaded build), and what it needs at load time checked.
+
+    There is no Windows here and no CPython DLL: an import library for
+    python313.dll (python313t.dll) is made from the names that build's
+    headers declare exported, so that the link fails on any other name; zig
+    links against the UCRT with its C++ library inside the module, as the
+    MSVC build does (CMakeLists.txt).  tools/check_windows_imports.py then
+    reads the module: the interpreter's DLL, the UCRT and Windows' own DLLs
+    only, and its init function its only export; a probe module importing
+    the C++ runtime DLL must fail the same check."""
+    dll, defines = WINDOWS[build]
+    zig = _zig(session)
+    include = session.run(*INTERPRETERS, "win-include", external=True, silent=True).strip()
+    tmp = Path(session.create_tmp()) / build
+    shutil.rmtree(tmp, ignore_errors=True)
+    tmp.mkdir()
+    exports = _python_dll_exports(session, zig, include, defines)
+    session.log("%s.dll: %d functions and %d data from the headers"
+                % (dll, sum(not d for d in exports.values()), sum(exports.values())))
+    (tmp / (dll + ".def")).write_text("LIBRARY %s.dll\nEXPORTS\n%s" % (dll, "".join(
+        "    %s%s\n" % (name, " DATA" if data else "") for name, data in sorted(exports.items()))))
+    implib = tmp / ("lib%s.a" % dll)
+    session.run(*zig, "dlltool", "-m", "i386:x86-64", "-d", str(tmp / (dll + ".def")), "-l", str(implib),
+                external=True)
+    module = tmp / ("_tarnik_core.cp313%s-win_amd64.pyd" % ("t" if build == "ft" else ""))
+    session.run(*zig, "c++", "-target", "x86_64-windows-gnu", *CROSS_FLAGS, *defines, "-shared",
+                "-isystem", include, "-I", str(ROOT / "src"), *map(str, sorted(ROOT.glob("src/**/*.cpp"))),
+                str(implib), "-o", str(module), external=True)
+    session.run("python", str(ROOT / "tools" / "check_windows_imports.py"), str(module))
+
+    # The probe: the same check on a module that needs msvcp140.dll.
+    (tmp / "msvcp140.def").write_text("LIBRARY msvcp140.dll\nEXPORTS\n    _Thrd_yield\n")
+    session.run(*zig, "dlltool", "-m", "i386:x86-64", "-d", str(tmp / "msvcp140.def"), "-l",
+                str(tmp / "libmsvcp140.a"), external=True)
+    probe_dir = tmp / "probe"
+    probe_dir.mkdir()
+    (probe_dir / "probe.c").write_text(
+        "#include <Python.h>\n__declspec(dllimport) void _Thrd_yield(void);\n"
+        "PyMODINIT_FUNC PyInit__tarnik_core(void) { _Thrd_yield(); Py_RETURN_NONE; }\n")
+    probe = probe_dir / module.name
+    session.run(*zig, "cc", "-target", "x86_64-windows-gnu", *defines, "-shared", "-isystem", include,
+                str(probe_dir / "probe.c"), str(implib), str(tmp / "libmsvcp140.a"), "-o", str(probe), external=True)
+    proc = subprocess.run([sys.executable, str(ROOT / "tools" / "check_windows_imports.py"), str(probe)],
+                          capture_output=True, text=True)
+    session.log("probe: %s" % proc.stdout.strip())
+    if proc.returncode != 1 or "msvcp140.dll" not in proc.stdout:
+        session.error("the import check passed a module that needs msvcp140.dll")
 
 
 @nox.session(python=PRIMARY)
@@ -389,7 +509,7 @@ def aarch64(session):
                 *map(str, sorted(ROOT.glob("src/**/*.cpp"))), "-o", str(module), external=True)
     session.run("python", "-m", "pip", "install", "-q", "--target", str(tmp / "site"), "--only-binary=:all:",
                 "--platform", "manylinux2014_aarch64", "--python-version", version, "--implementation", "cp",
-                *_test_requirements())
+                *_test_requirements(python_version=version))
     env = ["PATH=%s" % (tmp / "bin"), "HOME=%s" % tmp, "LANG=C.UTF-8",
            "PYTHONPATH=%s%s%s" % (tmp / "module", os.pathsep, tmp / "site")]
     env += ["PYTEST_ADDOPTS=" + v for v in [_junit_env(session).get("PYTEST_ADDOPTS")] if v]
@@ -399,6 +519,109 @@ def aarch64(session):
                 external=True)
     session.run("/usr/bin/env", "-i", *env, python.name, "-m", "pytest", "-p", "no:cacheprovider",
                 *session.posargs, external=True)
+
+
+# The musllinux wheels of these bundle the libstdc++ and libgcc_s of the
+# image that built them; importing them kills this interpreter, built with
+# Debian's musl 1.2.3 (SIGSEGV in the extension's loading), so they stay out.
+MUSL_NOT_HERE = {"numpy", "greenlet"}
+
+
+@nox.session(python=PRIMARY)
+def musl(session):
+    """The whole suite on Linux x86_64 with musl.
+
+    CPython 3.13 built against musl (`.ci/interpreters.sh provide musl`)
+    runs the module built by zig for x86_64-linux-musl (clang, libc++ linked
+    in) with CMake's release flags; the test requirements are musllinux
+    wheels installed into a directory on PYTHONPATH.  The compiled ones
+    (MUSL_NOT_HERE) are left out: their wheels crash this interpreter at
+    import, and the tests that use them skip.  No C compiler is on PATH:
+    the native allocation shim (tests/native/failalloc.c) needs glibc's
+    <execinfo.h>, so its tests skip here."""
+    python = session.run(*INTERPRETERS, "musl-python", external=True, silent=True).strip()
+    zig = _zig(session)
+    tmp = Path(session.create_tmp()).resolve()
+    for d in ("bin", "module", "site"):
+        shutil.rmtree(tmp / d, ignore_errors=True)
+        (tmp / d).mkdir()
+    config = json.loads(session.run(python, "-c", "import json, sysconfig; print(json.dumps({k: sysconfig.get_config_var(k) "
+                                    "for k in ('EXT_SUFFIX', 'INCLUDEPY', 'MULTIARCH', 'py_version_short')}))",
+                                    external=True, silent=True))
+    if config["MULTIARCH"] != "x86_64-linux-musl":
+        session.error("%s is not built for musl: %r" % (python, config))
+    module = tmp / "module" / ("_tarnik_core" + config["EXT_SUFFIX"])
+    session.log("building %s" % module.name)
+    session.run(*zig, "c++", "-target", "x86_64-linux-musl", "-std=c++20", "-O3", "-DNDEBUG", "-fPIC", "-shared",
+                "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-Wall", "-Wextra", "-Werror",
+                "-isystem", config["INCLUDEPY"], "-I", str(ROOT / "src"),
+                *map(str, sorted(ROOT.glob("src/**/*.cpp"))), "-o", str(module), external=True)
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.*?)\]",
+                        session.run("readelf", "-d", str(module), external=True, silent=True))
+    session.log("%s needs %s" % (module.name, needed))
+    if needed != ["libc.so"]:
+        session.error("the module should need musl's libc.so alone, not %s" % needed)
+    version = config["py_version_short"]
+    requirements = [r for r in _test_requirements(python_version=version)
+                    if re.match(r"[\w.-]+", r).group(0).lower() not in MUSL_NOT_HERE]
+    session.run("python", "-m", "pip", "install", "-q", "--target", str(tmp / "site"), "--only-binary=:all:",
+                *("--platform=musllinux_1_%d_x86_64" % m for m in (2, 1, 0)), "--python-version", version,
+                "--implementation", "cp", *requirements)
+    env = ["PATH=%s" % (tmp / "bin"), "HOME=%s" % tmp, "LANG=C.UTF-8",
+           "PYTHONPATH=%s%s%s" % (tmp / "module", os.pathsep, tmp / "site")]
+    env += ["PYTEST_ADDOPTS=" + v for v in [_junit_env(session).get("PYTEST_ADDOPTS")] if v]
+    with session.chdir(ROOT):
+        session.run("/usr/bin/env", "-i", *env, python, "-W", "error", "-c",
+                    "import sys, sysconfig, _tarnik_core; assert sysconfig.get_config_var('MULTIARCH') == "
+                    "'x86_64-linux-musl'; print(sys.version.split()[0], 'on musl:', _tarnik_core.__file__)",
+                    external=True)
+        session.run("/usr/bin/env", "-i", *env, python, "-m", "pytest", "-p", "no:cacheprovider",
+                    *session.posargs, external=True)
+
+
+I386_BUILD = r"""
+set -eu
+mkdir -p /ci/obj /ci/module
+suffix="$(python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+include="$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+flags="-std=c++20 -O3 -DNDEBUG -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -Wall -Wextra -Werror"
+find src -name '*.cpp' | sort | xargs -P "$(nproc)" -I{} sh -c \
+  'g++ '"$flags"' -isystem '"$include"' -Isrc -c -o "/ci/obj/$(echo "$1" | tr / _).o" "$1"' compile {}
+g++ -shared -o "/ci/module/_tarnik_core$suffix" /ci/obj/*.o
+echo "built /ci/module/_tarnik_core$suffix"
+"""
+
+
+@nox.session(python=False)
+def i386(session):
+    """The whole suite on Linux on 32-bit x86.
+
+    Inside the i386 root (`.ci/interpreters.sh provide i386`; the kernel
+    runs its programs natively): Debian's CPython and g++ of this machine's
+    release build the module with CMake's release flags, and the test
+    requirements are Debian's packages (most of them publish no wheel for
+    32-bit x86).  A copy of the project, without build trees, goes in as
+    /ci/src."""
+    tmp = Path(session.create_tmp())
+    src = tmp / "src"
+    for d in ("src", "obj", "module"):
+        shutil.rmtree(tmp / d, ignore_errors=True)
+    shutil.copytree(ROOT, src, ignore=shutil.ignore_patterns(".git", ".nox", "build", "__pycache__", "*.so"))
+
+    def inside(*cmd, **kw):
+        return session.run(*INTERPRETERS, "i386-run", "-b", "%s:/ci" % tmp, "--",
+                           "sh", "-c", 'cd /ci/src && exec "$@"', "in-root", *cmd, external=True, **kw)
+
+    inside("sh", "-c", "uname -m && python3 -VV && g++ --version | head -n 1")
+    inside("sh", "-c", I386_BUILD)
+    inside("env", "PYTHONPATH=/ci/module", "python3", "-W", "error", "-c",
+           "import platform, sys, _tarnik_core; assert sys.maxsize == 2**31 - 1 and platform.machine() == 'i686'; "
+           "print(sys.version.split()[0], platform.machine(), _tarnik_core.__file__)")
+    junit = _junit_env(session).get("PYTEST_ADDOPTS", "").rpartition("--junitxml=")[2]
+    inside("env", "PYTHONPATH=/ci/module", "python3", "-m", "pytest", "-p", "no:cacheprovider", *session.posargs,
+           *(["--junitxml=/ci/junit.xml"] if junit else []))
+    if junit:
+        shutil.copy(tmp / "junit.xml", junit)
 
 
 # ---- packaging ------------------------------------------------------------------------
@@ -512,12 +735,20 @@ def stubs(session):
     _pytest(session, "tests/test_stubs.py", "tests/test_examples.py", *session.posargs)
 
 
+@nox.session(python=PRIMARY, name="test-wheels")
+def test_wheels(session):
+    """The test extras install from wheels on every build the wheel workflow
+    tests (tools/check_test_wheels.py; it asks PyPI)."""
+    session.install("packaging")
+    session.run("python", "tools/check_test_wheels.py", "-j", "6", *session.posargs)
+
+
 # ---- instrumented builds and benchmarks -----------------------------------------------
 
-def _sanitize(session, mode, default_args=()):
+def _sanitize(session, mode, default_args=(), env=None):
     session.install(*PREFER_BINARY, *_test_requirements(), "cmake", "ninja")
     session.run("bash", "tools/sanitize.sh", mode, "python", *(session.posargs or default_args),
-                env=_junit_env(session), external=True)
+                env=_junit_env(session, env), external=True)
 
 
 @nox.session(python=PRIMARY)
@@ -532,10 +763,11 @@ def tsan(session):
     _sanitize(session, "tsan")
 
 
-@nox.session(python=PRIMARY)
+@nox.session(python=[PRIMARY, FREE_THREADED])
 def debug(session):
-    """A Debug build (assertions on, NDEBUG unset) and the whole suite."""
-    _sanitize(session, "debug")
+    """A Debug build (assertions on, NDEBUG unset) and the whole suite; on
+    3.13t with the GIL off."""
+    _sanitize(session, "debug", env={"PYTHON_GIL": "0"} if session.python.endswith("t") else None)
 
 
 @nox.session(python=PRIMARY)
