@@ -157,6 +157,30 @@ elif case == "interrupted wake":
         except KeyboardInterrupt:
             return "KeyboardInterrupt"
     result = join([spawn(call), spawn(call)]) + [c.resolve("x")]
+elif case == "service":
+    # A small service under load: a greenlet per connection, providers that
+    # do I/O (a sleep) while they hold the container; every request answered.
+    import socket
+    c.register_provider("db", lambda: sleep(0.001) or "db", False, False, [])
+    c.register_provider("repo", lambda db: db + "/repo", False, False, ["db"])
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(512)
+    def handle(conn):
+        conn.recv(64)
+        conn.sendall((c.resolve("repo") if len(c.resolve_many_plan(["db"])) else "").encode())
+        conn.close()
+    def serve():
+        while True:
+            spawn(handle, server.accept()[0])
+    def client():
+        conn = socket.create_connection(server.getsockname())
+        conn.sendall(b"get")
+        answer = conn.recv(64)
+        conn.close()
+        return answer == b"db/repo"
+    spawn(serve)
+    result = sum(join([spawn(client) for _ in range(500)]))
 print(json.dumps(result))
 """
 
@@ -174,6 +198,7 @@ print(json.dumps(result))
     # KeyboardInterrupt raised by waking the next greenlet ends the releasing
     # call; the greenlet given the container still gets it.
     ("interrupted wake", ["KeyboardInterrupt", "slow", "x"]),
+    ("service", 500),
 ])
 @pytest.mark.parametrize("lib", ["gevent", "eventlet"])
 def test_greenlets_of_a_cooperative_program_share_one_queue(lib, case, expected):

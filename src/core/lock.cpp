@@ -401,7 +401,11 @@ ContainerLock::Outcome ContainerLock::wait_as_greenlet(ThreadId me, const StackM
     }
     bool failed = !blocks(*w);
     bool over = false;
-    if (failed) raise_deadlock();
+    if (failed) {
+        Held<kWaiter> g(w->m);
+        if (w->granted) return took(mark, false);  // given it meanwhile: no cycle any more
+        raise_deadlock();
+    }
     while (!failed) {
         const bool woke = bool(Ref::steal(
             PyObject_CallMethod(w->sleeper.get(), "acquire", "Od", Py_True, kGreenletPollSeconds)));
