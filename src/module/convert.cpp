@@ -65,7 +65,10 @@ inline bool add_key(PyObject* item, const char* param, KeyList& out, bool exact)
 bool list_item(PyObject* list, Py_ssize_t i, Ref& item) {
 #ifdef Py_GIL_DISABLED
     // Another thread may change the list meanwhile: take the item with a
-    // reference under the list's own lock.
+    // reference under the list's own lock. Past the end as last seen, the
+    // list ends without the IndexError being made (most of the cost of a
+    // short key list).
+    if (i >= PyList_GET_SIZE(list)) return true;
     item = Ref::steal(PyList_GetItemRef(list, i));
     if (!item) {
         if (!ordinary_failure_pending()) return false;
