@@ -242,26 +242,35 @@ def stack_left():
             low, high = (int(x, 16) for x in line.split()[0].split("-"))
             if low <= sp < high:
                 return sp - low
+    return None  # an emulator's own stack pointer, say
 
 def first_call_deep():
     # Goes down through native frames (map calls back into Python code)
     # until less than 200 KiB of the stack is left, and makes the thread's
     # first container call there, which may find no room.
     def down(_):
-        if stack_left() > 200 * 1024:
+        left = stack_left()
+        if left is None:
+            return None
+        if left > 200 * 1024:
             return next(map(down, [0]))
         return chain(2)
-    return down(0) in ("end", "RecursionError")
+    return down(0)
 
 def run():
-    if kind == "deep" and not first_call_deep():
+    if kind == "deep" and first_call_deep() not in ("end", "RecursionError"):
+        print("unknown: the stack pointer")
         return
     print(chain(5), chain(50000), chain(5))
 
 if kind == "main":
     run()
 else:
-    threading.stack_size(size)
+    try:
+        threading.stack_size(size)
+    except ValueError:  # smaller than the system's least (128 KiB on aarch64)
+        print("unknown: a thread of this size")
+        sys.exit()
     t = threading.Thread(target=run)
     t.start()
     t.join()
@@ -289,6 +298,8 @@ def test_a_chain_of_calls_too_deep_for_the_stack_raises_recursion_error(through,
     # The main thread's case runs in an interpreter started under that limit.
     limit = kib * 1024 if kind == "main" else None
     out = run_child(CHAINED, through, kind, str(kib), timeout=240, stack_limit=limit)
+    if out.startswith("unknown: "):
+        pytest.skip("no way to know %s here" % out.strip()[len("unknown: "):])
     assert out.split() == ["end", "RecursionError", "end"]
 
 
