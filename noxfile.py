@@ -523,8 +523,9 @@ def aarch64(session):
 
 # The musllinux wheels of these bundle the libstdc++ and libgcc_s of the
 # image that built them; importing them kills this interpreter, built with
-# Debian's musl 1.2.3 (SIGSEGV in the extension's loading), so they stay out.
-MUSL_NOT_HERE = {"numpy", "greenlet"}
+# Debian's musl 1.2.3 (SIGSEGV in the extension's loading), so they stay out,
+# and so does eventlet, which imports greenlet.
+MUSL_NOT_HERE = {"numpy", "greenlet", "eventlet"}
 
 
 @nox.session(python=PRIMARY)
