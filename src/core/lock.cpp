@@ -75,7 +75,7 @@ class Held {
 public:
     explicit Held(platform::Mutex& m) noexcept : m_(m) {
 #ifndef NDEBUG
-        const unsigned allowed = R == kWaiter ? kQueue : 0;
+        const unsigned allowed = R == kWaiter ? unsigned{kQueue} : 0u;
         assert((held_ranks & ~allowed) == 0 && "the lock order");
         held_ranks |= R;
 #endif
