@@ -33,11 +33,6 @@ from pathlib import Path
 
 from packaging.requirements import Requirement
 
-try:
-    import tomllib
-except ImportError:  # Python < 3.11
-    import tomli as tomllib
-
 ROOT = Path(__file__).resolve().parent.parent
 
 # What .github/workflows/wheels.yml builds and tests: the current
@@ -140,6 +135,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     identifiers = [p + "-" + plat for p in PYTHONS for plat in PLATFORMS
                    if any(fnmatch.fnmatch(p + "-" + plat, pat) for pat in args.patterns)]
+    try:
+        import tomllib
+    except ImportError:  # Python < 3.11
+        import tomli as tomllib
     with open(ROOT / "pyproject.toml", "rb") as f:
         pyproject = tomllib.load(f)
     # PyPI alone, as the workflow's runners see it: no configuration of this

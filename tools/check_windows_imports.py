@@ -155,6 +155,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     failed = 0
     for path in args.files:
+        passed = True
         for name, data in modules(path):
             found = ["no module (.pyd) in it"] if data is None else problems(name, data)
             if not found:
@@ -162,8 +163,9 @@ def main(argv=None):
                 print("ok: %s: imports %s; exports %s" % (name, ", ".join(pe.imports()), ", ".join(pe.exports())))
             for problem in found:
                 print("FAILED: %s: %s" % (name, problem))
-            failed += bool(found)
-        if args.copy_to and not failed:
+            passed = passed and not found
+        failed += not passed
+        if args.copy_to and passed:
             os.makedirs(args.copy_to, exist_ok=True)
             shutil.copy(path, args.copy_to)
     return 1 if failed else 0

@@ -1,7 +1,7 @@
 // Lists handed to Python code.
 #pragma once
 
-#include "ref.h"
+#include "core/ref.h"
 
 #include <cstddef>
 

@@ -11,8 +11,9 @@
 // itself runs on, and a deep chain stops with room to spare on every stack.
 //
 // Once a thread's floor is known the check is a thread-local load and a
-// compare. Its only state is the thread's own (core/this_thread.h). Where the system does not tell a thread's bounds there is no
-// floor, and the interpreter's recursion limit is the only bound.
+// compare. Its only state is the thread's own (core/this_thread.h). Where
+// the system does not tell a thread's bounds there is no floor, and the
+// interpreter's recursion limit is the only bound.
 #pragma once
 
 #include "core/this_thread.h"
